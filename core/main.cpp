@@ -1,0 +1,253 @@
+// OMBRIX: the control program of the amplifier. main builds the shared record,
+// loads the configuration, starts one thread per enabled device or link and
+// waits until one of them clears works.running.
+#include <opus/opus.h>
+#include <signal.h>
+#include <syslog.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "config/config.h"
+#include "controller/link.h"
+#include "controller/temperature.h"
+#include "core/globals.h"
+#include "core/setup.h"
+#include "core/startup.h"
+#include "display/display.h"
+#include "display/keyboard.h"
+#include "links/links.h"
+#include "network/lan.h"
+#include "platform/log.h"
+#include "platform/platform.h"
+#include "ui/spectrum.h"
+#include "ui/ui.h"
+
+namespace {
+
+Works *gWorks = nullptr;
+
+// SIGINT and SIGTERM stop the program the way any thread does: by clearing
+// works.running, so every thread ends and is joined.
+void onStopSignal(int) {
+  if (gWorks != nullptr) gWorks->running.store(0);
+}
+
+void sleepSeconds(int s) { std::this_thread::sleep_for(std::chrono::seconds(s)); }
+
+const char kVersion[] = "00.061";
+
+struct FontSlot {
+  int slot;
+  const char *file;
+  int size;
+};
+const FontSlot kFonts[] = {
+    {0, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 24},
+    {1, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 22},
+    {2, "/opt/fonts/PTS55F_W.ttf", 22},
+    {4, "/opt/fonts/PTS75F_W.ttf", 24},
+    {5, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 8},
+    {6, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 14},
+    {7, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Oblique.ttf", 24},
+    {8, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 20},
+    {9, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 30},
+    {10, "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", 18},
+    {11, "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 21},
+};
+
+void setupOpus(Works *works) {
+  if (works->audioCompress <= 0) return;
+  int err = 0;
+  OpusEncoder *enc = opus_encoder_create(works->audioRate, 2, OPUS_APPLICATION_AUDIO, &err);
+  if (err != OPUS_OK || enc == nullptr) {
+    LogErr("failed to create an encoder: %s", opus_strerror(err));
+    works->audioCompress = 0;
+    enc = nullptr;
+  }
+  if (enc != nullptr) {
+    err = opus_encoder_ctl(enc, OPUS_SET_BITRATE(works->audioCompress.load()));
+    if (err < 0) {
+      LogErr("failed to set bitrate: %s", opus_strerror(err));
+      opus_encoder_destroy(enc);
+      enc = nullptr;
+      works->audioCompress = 0;
+    }
+  }
+  works->opusEncoder = enc;
+  if (enc == nullptr) return;
+  OpusDecoder *dec = opus_decoder_create(works->audioRate, 2, &err);
+  if (err != OPUS_OK || dec == nullptr) {
+    LogErr("failed to create decoder: %s", opus_strerror(err));
+    works->audioCompress = 0;
+    dec = nullptr;
+  }
+  works->opusDecoder = dec;
+}
+
+void closeOpus(Works *works) {
+  if (works->opusEncoder != nullptr) opus_encoder_destroy(static_cast<OpusEncoder *>(works->opusEncoder));
+  if (works->opusDecoder != nullptr) opus_decoder_destroy(static_cast<OpusDecoder *>(works->opusDecoder));
+  works->opusEncoder = nullptr;
+  works->opusDecoder = nullptr;
+}
+
+void showImage(Works *works, const char *name) {
+  works->imageName.set(name);
+  getPng(works, 1);
+  fbSetBack(works->fb);
+  fbRealize(works->fb);
+}
+
+void shutdown(Works *works) {
+  LogStderr("Close..\n");
+  showImage(works, "start");
+  fbSetBack(works->fb);
+  putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, works->fb);
+  fbRealize(works->fb);
+  sleepSeconds(2);
+  LogInfo("Communicator operations end");
+
+  struct {
+    int flagByte;
+    ThreadSlot slot;
+    const char *line;
+  } const joins[] = {
+      {SB_EnableKeyb, TH_KEY, "Communicator joined Key end"},
+      {SB_EnableFFT, TH_FFT, "Communicator joined FFT end"},
+      {SB_EnableRead, TH_LEGGI, "Communicator joined Touch end"},
+      {SB_EnableWrite, TH_SCRIVI, "Communicator joined Spi end"},
+      {SB_WebSocket, TH_WSOCK, "Communicator joined Wsocket end"},
+      {SB_EnableCAT, TH_CAT, "Communicator joined Cat end"},
+      {SB_CatSerialEnable, TH_CATSER, "Communicator joined CatSerial end"},
+      {SB_enaser, TH_SER, "Communicator joined Serial end"},
+      {SB_EnableLinear, TH_LIN, "Communicator joined Linear end"},
+      {SB_EnableTime, TH_TIME, "Communicator joined Time end"},
+      {SB_EnableGPIO, TH_GPIO, "Communicator joined GPIO end"},
+  };
+  for (const auto &j : joins) {
+    char flag = SetupChar(works, j.flagByte);
+    bool enabled = j.slot == TH_WSOCK ? (flag == '1' || flag == '2') : flag == '1';
+    if (JoinThread(j.slot) && enabled) LogInfo("%s", j.line);
+  }
+  // Threads whose flag was cleared while they ran (remote stop, mode of
+  // work change) have ended by themselves; reap them too.
+  for (int s = 0; s < TH_COUNT; ++s) JoinThread(static_cast<ThreadSlot>(s));
+  if (works->audioCompress > 0) closeOpus(works);
+  LogStderr("Closed!\n");
+}
+
+}  // namespace
+
+int main(int, char **) {
+  LogStderr("START Main ----------------------------------------------------------------\n");
+  LogStderr("OMBRIX version %s\n", kVersion);
+  syslog(LOG_INFO, "OMBRIX version %s", kVersion);
+
+  FrameBuffer *fb = fbInit();
+
+  // The record and everything it points to live in main's frame for the whole run.
+  static Works works;
+  static Lumosetup setup;
+  static NebParam nebParam;
+  static std::mutex serMut, remoteMutex, sendMutex;
+  static SpectrumPlot spectrumPlot;
+  static int32_t plotA[1024], plotB[1024];
+
+  works.version.set(kVersion);
+  works.fb = fb;
+  for (auto &slot : works.cmdQueue) slot = 0;
+  works.cmdQueueIn = 0;
+  works.cmdQueueOut = 0;
+  works.microResetSeen = 0;
+  works.startupDone = 0;
+  works.setup = &setup;
+  works.remoteMutex = &remoteMutex;
+  works.sendMutex = &sendMutex;
+  works.serMut = &serMut;
+  works.nebParam = &nebParam;
+
+  gWorks = &works;
+  struct sigaction sa = {};
+  sa.sa_handler = onStopSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  InitGlobalVar(&works);
+  StepTune1 = 8;
+  CntIP = CntDNS = CntNetMask = CntGateway = 3;
+
+  ReadConfigFile(&works);
+  InitMicroCmd(&works);
+  ReadVentolaFile(&works);
+  LoadTabFiltri(&works);
+  readSetup(&works);
+  LoadAllBankTable(&works, works.numBanco);
+  works.bandIdx = -1;
+  LogStderr("ModeWorkIdx %i \n", works.modeWorkIdx.load());
+
+  works.spectrumPlot = &spectrumPlot;
+  memset(spectrumPlot.header, 0, sizeof spectrumPlot.header);
+  spectrumPlot.plotA = plotA;
+  spectrumPlot.plotB = plotB;
+  ReadLanParam();
+
+  for (const FontSlot &f : kFonts) {
+    // The system fonts are the PC's own; only the device's /opt is mapped.
+    std::string path = strncmp(f.file, "/opt/", 5) == 0 ? MapPath(f.file) : std::string(f.file);
+    TTFLoad(path.c_str(), f.size, f.slot);
+  }
+
+  if (SetupChar(&works, SB_EnableGPIO) == '1') StartThread(TH_GPIO, GPIO, &works);
+  sleepSeconds(1);
+  PostPanelCmd(&works, 197);
+  StartThreadLinear(&works);
+  sleepSeconds(1);
+
+  waitNEB = 10;
+  works.lastKeyTime = static_cast<int32_t>(time(nullptr));
+  showImage(&works, works.powerClass == '1' ? "start120" : "start");
+
+  startInitThread = 1;
+  StartThread(TH_INIT, LoadThread, &works);
+  sleepSeconds(waitNEB + 1);
+  startInitThread = 0;
+
+  StartThread(TH_DEBUG, LANInfoThread, &works);
+  StartThread(TH_AGGFW, AggFWThread, &works);
+
+  showImage(&works, "statusB");
+  InitMenuLumo(&works);
+  LoadButtons(&works, nullptr);
+
+  NebParam param;
+  getParameters(&param, &works);
+  works.frequency = param.freq;
+
+  setupOpus(&works);
+
+  if (SetupChar(&works, SB_EnableKeyb) == '1') StartThread(TH_KEY, keyb, &works);
+  StartThreadSoket(&works);
+  StartThreadNEB(&works);
+
+  if (SetupChar(&works, SB_EnableWrite) == '1' || SetupChar(&works, SB_EnableRead) == '1' ||
+      SetupChar(&works, SB_EnableCAT) == '1' || SetupChar(&works, SB_EnableFFT) == '1') {
+    ExitThreadRemote(&works);
+    sleepSeconds(2);
+    StartThreadCommRemote(&works);
+    sleepSeconds(2);
+    works.remoteGo = 1;
+  }
+
+  StartThreadCATserial(&works);
+  if (SetupChar(&works, SB_EnableTime) == '1') StartThread(TH_TIME, timer, &works);
+
+  while (works.running) sleepSeconds(1);
+
+  shutdown(&works);
+  return 0;
+}

@@ -1,0 +1,4 @@
+#pragma once
+#include "core/works.h"
+
+void *keyb(void *works);  // service keyboard thread

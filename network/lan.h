@@ -1,0 +1,6 @@
+#pragma once
+#include "core/works.h"
+
+int ReadLanParam();
+int SaveLanParam();
+void ReadLANconnection(Works *works);

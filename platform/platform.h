@@ -1,0 +1,55 @@
+#pragma once
+// The seam to the device's operating system: path mapping under OMBRIX_ROOT,
+// the command runner, the remount pair of /opt/set, atomic file replacement
+// and serial ports. No other code builds device paths or runs programs.
+#include <termios.h>
+
+#include <string>
+#include <vector>
+
+// The device path as this run sees it: unchanged on the device, DIR + path
+// under OMBRIX_ROOT=DIR (absolute paths only; relative ones are left alone).
+std::string MapPath(const std::string &devicePath);
+// The root directory ("" on the device).
+std::string RootDir();
+
+// Runs a program with its arguments (no shell). Under OMBRIX_ROOT a bare name
+// NAME runs DIR/bin/NAME and an absolute path P runs DIR + P; arguments that
+// are absolute device paths are mapped too. Returns the exit status, 127 when
+// the program is missing or not executable (with a log line), -1 when it
+// could not be started. If output is given, standard output is collected into
+// it (at most maxOutput bytes).
+int RunCommand(const std::vector<std::string> &argv, std::string *output = nullptr,
+               size_t maxOutput = 65536);
+
+// "mount -o remount defaults,rw /opt/set"; logs "can't mount rw /opt/set/ error %d"
+// on failure. Returns true when the directory may be written.
+bool RemountRW();
+// "mount -v -n -o remount -r /opt/set"; logs "can't mount ro /opt/set/ error %d"
+// on failure.
+bool RemountRO();
+
+// Replaces the file at path (already mapped) with data: temporary file in the
+// same directory, write, flush, fsync, rename, fsync of the directory. A power
+// cut leaves the old file or the new one. Returns 0, or -1 with errno set.
+int WriteFileAtomic(const std::string &mappedPath, const std::string &data);
+
+// Device write of a file under /opt/set: remount read-write (abandoning the
+// write when that fails), atomic replacement, remount read-only. devicePath
+// is the device's path (mapped here). Returns 0 on success, -2 when the
+// read-write remount failed (nothing written), -1 when the write failed.
+int WriteSetFile(const std::string &devicePath, const std::string &data);
+
+// Deletes a file with unlink (device path, mapped here). Returns unlink's result.
+int RemoveFile(const std::string &devicePath);
+
+// Opens a serial port (device path, mapped here) read-write without becoming
+// its controlling terminal. Returns the descriptor or -1.
+int OpenSerial(const std::string &devicePath, int extraFlags = 0);
+// Applies raw settings: given input, output, control and local flags, VMIN,
+// VTIME and speed; flushes pending input first. Returns 0 or -1.
+int ConfigureSerial(int fd, tcflag_t iflag, tcflag_t oflag, tcflag_t cflag, tcflag_t lflag,
+                    int vmin, int vtime, speed_t speed);
+
+// Monotonic clock in milliseconds (for anything a person times).
+long long MonotonicMs();
