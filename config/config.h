@@ -11,3 +11,13 @@ int LoadTabFiltri(Works *works);
 void SetFilterFromfreq(Works *works);
 int LoadAllBankTable(Works *works, int bank);
 void GestioneAntennaAutomatica(Works *works);
+
+// Bank and band-table operations the front panel calls.
+void ChangeBanco(Works *works);
+void ChangeInterfaceBanco(Works *works);
+void SaveToBank(Works *works, int bank, int antenna);
+// Loads the bank's band table; returns the mode of work found in the file.
+int LoadTabConfig(Works *works, int bank);
+void SaveTabConfig(Works *works, int bank);
+// Enables (1) or disables (0) filter row works->filterRowSel and saves the table.
+void EnDisFilter(Works *works, int value);

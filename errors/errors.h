@@ -39,3 +39,6 @@ int DeleteErrore(Works *works, int code);
 int ExistError(Works *works, int code);
 int ExistAnError(Works *works);
 void GestErroreSerial(Works *works);
+
+// The error key (key 6): 1 when the press was used for the error list.
+int GPIO_Errori(Works *works);

@@ -9,3 +9,7 @@ void *Cat(void *works);        // CAT link thread
 void *NEBRead(void *works);    // USB spectrum reader thread
 // Copies the parameter record under serMut.
 void getParameters(NebParam *destination, Works *works);
+
+// Remote prerequisites: 0 all present, 1 USB receiver missing, 2 CAT port
+// missing, 3 audio capture missing.
+int Find_Remote_Settings(Works *works);

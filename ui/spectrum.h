@@ -12,3 +12,11 @@ struct SpectrumPlot {
   int32_t *plotB;     // 1024 entries owned by main
   float levels[kSpectrumLevels];  // dB, written under serMut
 };
+
+// Plot geometry and scale the menu and the front panel change while the
+// display loop draws with them.
+extern At<int> divX;
+extern At<int> xRangeEnd;
+extern At<int> RefLevel;
+extern At<int> RefPos;
+extern At<int> PointDiv;

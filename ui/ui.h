@@ -23,3 +23,7 @@ void TimerScreenSaver(Works *works);                                // saver on
 void TimerDrawScreen(Works *works, const NebParam *param);          // clock, meters, labels
 void TimerPresent(Works *works);                                    // show the frame
 void TimerPeakFall(Works *works, double elapsedMs);                 // peak hold and fall
+
+// Copies the mode-of-work name MODEwork[mode] (mode 0..2) into dst (at least
+// 8 bytes); other modes copy nothing.
+void GetLblInterface(int mode, char *dst);

@@ -1,0 +1,50 @@
+#pragma once
+// A Works with a setup record in a temporary root, as the front-panel code
+// sees it after start-up, and a look at the commands it queued.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/globals.h"
+#include "core/setup.h"
+#include "core/works.h"
+#include "support/temp_root.h"
+#include "ui/spectrum.h"
+
+struct PanelFixture {
+  TempRoot root;
+  std::unique_ptr<Works> works = std::make_unique<Works>();
+  std::unique_ptr<Lumosetup> setup = std::make_unique<Lumosetup>();
+  Works *w = works.get();
+
+  PanelFixture() {
+    w->setup = setup.get();
+    initSetup(w);
+    // No thread of the device may start from a unit test.
+    for (int b : {SB_EnableLinear, SB_EnableCAT, SB_enaser, SB_EnableFFT, SB_CatSerialEnable,
+                  SB_EnableRead, SB_EnableWrite})
+      SetSetupChar(w, b, '0');
+    SetSetupChar(w, SB_WebSocket, '0');
+    w->menuCount = 32;
+    w->numBands = 11;
+    w->modeWorkIdx = 1;
+    w->cpPending = 0;
+    w->panelCmdOut = 255;
+    RefLevel = -110;
+    RefPos = 0;
+    PointDiv = 10;
+    divX = 16;
+    xRangeEnd = 854;
+    CntIP = CntNetMask = CntGateway = CntDNS = 3;
+  }
+
+  // Takes every queued command id, oldest first.
+  std::vector<int> queued() {
+    std::vector<int> out;
+    for (int i = w->cmdQueueOut; i != w->cmdQueueIn; i = (i + 1) % kCmdQueueSlots)
+      out.push_back(w->cmdQueue[i]);
+    w->cmdQueueOut = w->cmdQueueIn.load();
+    return out;
+  }
+  std::string setupFile() const { return root.readFile("/opt/set/setup.txt"); }
+};
