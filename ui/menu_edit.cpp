@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "config/config.h"
 #include "controller/link.h"
 #include "core/globals.h"
 #include "core/setup.h"
@@ -160,6 +161,10 @@ void FactoryReset(Works *works) {
   initSetup(works);
   writeSetup(works);
   readSetup(works);
+  // The tables in memory are the deleted ones: load the defaults now, so no
+  // later save of the bank brings the old settings back.
+  LoadAllBankTable(works, works->numBanco);
+  works->bandIdx = -1;
   works->factoryArmed = 0;
 }
 

@@ -226,6 +226,7 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   for (const char *p : files) f.root.writeFile(p, "x\n");
   f.root.writeFile("/opt/set/filter.txt", "kept\n");
   f.w->maxBank = 7;
+  f.w->bandIdx = 3;
   writeSetup(f.w);
   edit(f.w, ME_FACTORY_DEFAULT, MK_ENTER);
   EXPECT_TRUE(f.root.exists("/opt/set/antenna.txt")) << "not armed: nothing happens";
@@ -237,6 +238,7 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   EXPECT_TRUE(fileHas(f, "MAXbank: 3\n"));
   EXPECT_EQ(f.w->maxBank, 3);
   EXPECT_EQ(f.w->factoryArmed, 0);
+  EXPECT_EQ(f.w->bandIdx, -1) << "the bank's defaults are applied again";
 }
 
 TEST(MenuEdit, RemoteRequestListsWhatIsMissing) {
