@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -413,13 +414,16 @@ namespace {
 
 // Prints a field at its position; a longer print is cut by the next field and
 // a shorter one padded with blanks, so every field keeps its place.
-template <class... Args>
-void putField(char *out, int pos, int width, const char *fmt, Args... args) {
+__attribute__((format(printf, 4, 5))) void putField(char *out, int pos, int width, const char *fmt,
+                                                    ...) {
   char tmp[64];
-  int n = snprintf(tmp, sizeof tmp, fmt, args...);
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(tmp, sizeof tmp, fmt, ap);
+  va_end(ap);
   if (n < 0) n = 0;
-  for (int i = 0; i < width; ++i)
-    out[pos + i] = i < n && i < static_cast<int>(sizeof tmp) - 1 ? tmp[i] : ' ';
+  if (n > static_cast<int>(sizeof tmp) - 1) n = static_cast<int>(sizeof tmp) - 1;
+  for (int i = 0; i < width; ++i) out[pos + i] = i < n ? tmp[i] : ' ';
 }
 
 }  // namespace

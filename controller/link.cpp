@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -71,9 +72,12 @@ int attenuatorText(int index, char *text, int size) {
 
 // Prints a command into text; returns the byte count the command has on the
 // wire, or 0 when the text did not come out at exactly that length.
-template <class... Args>
-int fixedText(char *text, int size, int bytes, const char *fmt, Args... args) {
-  int n = snprintf(text, static_cast<size_t>(size), fmt, args...);
+__attribute__((format(printf, 4, 5))) int fixedText(char *text, int size, int bytes,
+                                                    const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(text, static_cast<size_t>(size), fmt, ap);
+  va_end(ap);
   if (n != bytes) {
     LogErr("Linear: command text of %d bytes instead of %d not sent", n, bytes);
     return 0;
