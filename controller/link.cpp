@@ -28,6 +28,8 @@ namespace {
 constexpr int kReopenMs = 3000;
 // Pause after a failed read or a reply with wrong check digits.
 constexpr int kPaceAfterError = 20;
+// Reads failing one after the other this often: the port is taken as lost.
+constexpr int kReadFailuresToReopen = 4;
 
 void sleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -538,6 +540,16 @@ void *Linear(void *arg) {
   LinearLink link{};
   linearProcessStatus = LP_ST;
   int fd = OpenLinear(works);
+  int readFailures = 0;
+  // Closes a port that stopped working; it is opened again a few seconds later.
+  auto lose = [&](const char *why) {
+    LogErr("%s", why);
+    close(fd);
+    fd = -1;
+    works->linFD = -1;
+    works->deviceErrorText.set(why);
+    works->deviceError = 1;
+  };
   while (works->running) {
     if (fd < 0) {
       // Tried again every few seconds; the failure was reported once.
@@ -553,13 +565,9 @@ void *Linear(void *arg) {
     switch (LinearAdvance(works, &link, text, &length, &pause)) {
       case LA_WRITE:
         if (writeLinearPort(fd, text, length, works) != 0) {
-          // The port is gone (a write that fails, rather than writes less):
-          // close it and open it again later, then send the command again.
-          close(fd);
-          fd = -1;
-          works->linFD = -1;
-          works->deviceErrorText.set("Linear: write failed");
-          works->deviceError = 1;
+          // A write that fails, rather than writes less: the port is gone.
+          // The command goes out again once it is back.
+          lose("Linear: write failed");
           linearProcessStatus = works->lastCmdId.load();
           break;
         }
@@ -582,8 +590,15 @@ void *Linear(void *arg) {
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) break;
         if (n <= 0) {
           LinearReadFailed(works, &link, static_cast<long>(n));
+          // A port that keeps failing its reads is gone as surely as one
+          // that fails a write: open it again later instead of spinning.
+          if (++readFailures >= kReadFailuresToReopen) {
+            lose("Linear: read failed");
+            readFailures = 0;
+          }
           break;
         }
+        readFailures = 0;
         link.inLen += static_cast<int>(n);
         LinearReceived(works, &link);
         break;

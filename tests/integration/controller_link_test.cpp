@@ -160,6 +160,18 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   EXPECT_EQ(next[1], "ST;");
   EXPECT_EQ(w->cmdPriority, 0);
 
+  // The controller goes away and comes back on a new port: the link notices,
+  // waits, opens the port again and carries on.
+  ctl.signal(SIGTERM);
+  ASSERT_GE(ctl.waitExit(5s), 0);
+  ControllerSim again;
+  ASSERT_TRUE(again.start(root));
+  int resumed = again.out().waitFor(
+      [](const std::string &l) { return !ControllerSim::CommandOf(l).empty(); }, 10s);
+  ASSERT_GE(resumed, 0) << again.out().text();
+  ASSERT_GE(again.waitCommand("ST;", 5s), 0);
+  EXPECT_EQ(w->deviceError, 0);
+
   w->running = 0;
   pthread_join(th, nullptr);
   unsetenv("OMBRIX_ROOT");

@@ -3,8 +3,11 @@
 // with replies, damaged replies and silences.
 #include "controller/link.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 
 #include "errors/errors.h"
 #include "support/link_driver.h"
+#include "support/temp_root.h"
 
 using ::testing::HasSubstr;
 
@@ -526,6 +530,45 @@ TEST(LinkStates, AttenuatorCommandWritesOnThePort) {
   EXPECT_EQ(w->lastCmdId, LP_AT);
   EXPECT_EQ(w->lastCmdChars[0], 'A');
   EXPECT_THAT(err, HasSubstr(">> AT10;\n"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinkPort, OpenFailureIsReportedAndClearedWhenThePortComes) {
+  TempRoot root;
+  TestWorks w;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(OpenLinear(w.get()), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr("Init Linear Port /dev/ttyAMA0"));
+  EXPECT_THAT(err, HasSubstr("Unable to open device /dev/ttyAMA0"));
+  EXPECT_EQ(w->deviceError, 1);
+  EXPECT_EQ(w->deviceErrorText.str(), "Linear: Unable to open device /dev/ttyAMA0");
+
+  // A pseudo-terminal where the port should be: opened, set up, error gone.
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  ASSERT_EQ(symlink(ptsname(master), root.path("/dev/ttyAMA0").c_str()), 0);
+  testing::internal::CaptureStderr();
+  int fd = OpenLinear(w.get());
+  err = testing::internal::GetCapturedStderr();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(w->linFD, fd);
+  EXPECT_EQ(w->deviceError, 0);
+  EXPECT_THAT(err, HasSubstr("OK works->linFD=" + std::to_string(fd) + " (/dev/ttyAMA0) stato:"));
+  struct termios tio;
+  ASSERT_EQ(tcgetattr(fd, &tio), 0);
+  EXPECT_EQ(tio.c_iflag, static_cast<tcflag_t>(IGNPAR));
+  EXPECT_EQ(tio.c_lflag, 0u);
+  EXPECT_EQ(tio.c_cc[VMIN], 1);
+  EXPECT_EQ(tio.c_cc[VTIME], 5);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  close(fd);
+  close(master);
 }
 
 }  // namespace
