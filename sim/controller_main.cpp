@@ -278,7 +278,7 @@ int main(int argc, char **argv) {
   }
   if (!logPath.empty()) {
     mkdirs(dirOf(logPath));
-    s.log = fopen(logPath.c_str(), "a");
+    s.log = fopen(logPath.c_str(), "w");
   }
   int ctl = -1;
   if (!ctlPath.empty()) {
