@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # CPU use of the whole program at rest: ombrix polling the simulated
-# controller, with display, keys and transceiver links off (the simulator's
-# setup file). Measured from /proc/<pid>/stat (utime + stime) over a window
+# controller and scanning the front-panel keys (no key pressed), with display,
+# service keyboard and transceiver links off (the simulator's setup file). Measured from /proc/<pid>/stat (utime + stime) over a window
 # after the start-up, as a percentage of one core.
 #
 #   bench/cpu_idle.sh [build-dir] [seconds]     (defaults: build, 30)
