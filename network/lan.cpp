@@ -2,7 +2,6 @@
 #include "network/lan.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,7 +72,6 @@ void SplitAddr(const char *text, At<uint8_t> *octets) {
   if (text == nullptr || text[0] == 0) return;
   const char *p = text;
   for (int i = 0; i < 4; ++i) {
-    errno = 0;
     long v = strtol(p, nullptr, 10);
     octets[i] = static_cast<uint8_t>(v & 0xFF);
     const char *dot = strchr(p, '.');
@@ -90,6 +88,13 @@ int ReadLanParam() {
     LogStderr("Error opening network connection configuration file. CODE: %d\n", errno);
     return -1;
   }
+  ReadLanParamFrom(f);
+  fclose(f);
+  LogStderr("ReadLanParam DNS_none=%d Gateway_none=%d\n", DNS_none.load(), Gateway_none.load());
+  return 0;
+}
+
+void ReadLanParamFrom(FILE *f) {
   memset(IP, 0, sizeof IP);
   memset(NetMask, 0, sizeof NetMask);
   memset(Gateway, 0, sizeof Gateway);
@@ -131,9 +136,6 @@ int ReadLanParam() {
   } else {
     DNS_none = 1;
   }
-  fclose(f);
-  LogStderr("ReadLanParam DNS_none=%d Gateway_none=%d\n", DNS_none.load(), Gateway_none.load());
-  return 0;
 }
 
 std::string RewriteLanFile(const std::string &original) {

@@ -2,6 +2,7 @@
 // LAN settings: the four addresses of /etc/network/interfaces, their octets
 // as the menu edits them, and the connection text of the device command.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "core/works.h"
@@ -20,6 +21,8 @@ void SplitAddr(const char *text, At<uint8_t> *octets);
 
 // Reads the addresses from the interfaces file. 0, or -1 when it cannot be opened.
 int ReadLanParam();
+// The reading itself, from an open file (the addresses and flags as above).
+void ReadLanParamFrom(FILE *f);
 // Rewrites the file from the octets (every other line kept as it is) and
 // restarts the interfaces. Returns the restart's status, or -1.
 int SaveLanParam();
