@@ -54,6 +54,12 @@ void SetKeyLabelf(int state, int key, int line, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 // A copy of one state's labels (an empty row for states outside 0..15).
 void GetKeyRow(int state, LumoRow *out);
+// The same rewrite under the names the key handler and the band code use:
+// any line, and the second line.
+void SetMenuKeyLabel(int state, int key, int line, const char *text);
+void SetLumoLabel(Works *works, int state, int key, const char *text);
+// 1 when ENTER does not open the value of the entry (its noEdit flag).
+int MenuEntryNoEdit(int entry);
 
 // ---- Value tables of the entries
 extern const int32_t SaveScreen[5];     // screen-saver thresholds, minutes

@@ -143,6 +143,18 @@ void SetKeyLabelf(int state, int key, int line, const char *fmt, ...) {
   SetKeyLabel(state, key, line, buf);
 }
 
+void SetMenuKeyLabel(int state, int key, int line, const char *text) {
+  SetKeyLabel(state, key, line, text);
+}
+
+void SetLumoLabel(Works *, int state, int key, const char *text) {
+  SetKeyLabel(state, key, 1, text);
+}
+
+int MenuEntryNoEdit(int entry) {
+  return entry >= 0 && entry < kMenuEntries ? menuPar[entry].items[0].noEdit : 0;
+}
+
 void GetKeyRow(int state, LumoRow *out) {
   if (state < 0 || state >= kLumoStates) {
     memset(out, 0, sizeof *out);

@@ -1,4 +1,5 @@
-// Labels of the manual tune screen: L and C steps and the network mode.
+// Placeholder until the front panel lands (it owns the manual tune screen):
+// the labels of the manual tune screen, L and C steps and the network mode.
 #include "ui/menu.h"
 #include "ui/screens_common.h"
 #include "ui/ui.h"
