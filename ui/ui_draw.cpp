@@ -1,6 +1,7 @@
 // The drawing of the refresh loop: background, screen saver, clock line,
 // the two analogue meters with their peak needles, the spectrum views, and
 // the readings shown on them (CPU temperature, date and time).
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -58,7 +59,10 @@ void drawMeter(Works *works, int cx, float value, float peakSample, float peakLi
 void drawMeters(Works *works) {
   FrameBuffer *fb = works->fb;
   char text[32];
-  const float fwdLimit = works->powerClass == '1' ? 120.0f : 60.0f;
+  // The model's limit, and never beyond the scale in force (the two change
+  // together when the controller reports its model).
+  const float fwdLimit = std::min(works->powerClass == '1' ? 120.0f : 60.0f,
+                                  static_cast<float>(number_ofStep_meter_FWD));
   const float fwd = works->pwFwd;
   drawMeter(works, kLeftPivotX, limited(fwd, 0, fwdLimit), works->pwFwdPeak, fwdLimit,
             number_ofStep_meter_FWD, works->needleFwd, works->needlePeakFwd, works->peakFwd,
