@@ -45,7 +45,7 @@ std::string buildDir() {
 // display, the screen images and the fonts, and the stand-in commands.
 class ScreenRoot {
  public:
-  ScreenRoot() {
+  explicit ScreenRoot(bool controllerLink = false) {
     char tmpl[] = "/tmp/ombrix-screen-XXXXXX";
     dir_ = mkdtemp(tmpl);
     for (const char *d : {"/bin", "/opt", "/opt/set", "/opt/fonts", "/opt/Ombrix", "/dev", "/etc",
@@ -54,8 +54,9 @@ class ScreenRoot {
     // The display refresh on; everything that needs a device this test does
     // not provide off.
     write("/opt/set/setup.txt",
-          "EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\n"
-          "EnableLinear: 0\nEnableTime: 1\nWebSocket: 0\nEnableFFT: 0\n");
+          std::string("EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\n"
+                      "EnableTime: 1\nWebSocket: 0\nEnableFFT: 0\nEnableLinear: ") +
+              (controllerLink ? "1\n" : "0\n"));
     write("/etc/network/interfaces", "iface eth0 inet static\naddress 192.168.1.20\n");
     script("mount", "exit 0\n");
     script("sudo", "exit 0\n");
@@ -159,6 +160,49 @@ class Ombrix {
   std::thread reader_;
   std::mutex m_;
   std::string out_;
+};
+
+// The simulated controller on DIR/dev/ttyAMA0, when the build has it.
+class Controller {
+ public:
+  Controller(const ScreenRoot &root, const std::vector<std::string> &sets) {
+    std::string bin = buildDir() + "/sim/ombrix-sim-controller";
+    if (access(bin.c_str(), X_OK) != 0) return;
+    std::vector<std::string> args = {bin, "--root", root.dir(), "--quiet"};
+    for (const auto &s : sets) {
+      args.push_back("--set");
+      args.push_back(s);
+    }
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    // Its port exists once the link in the root does.
+    const std::string port = root.dir() + "/dev/ttyAMA0";
+    for (auto end = Clock::now() + std::chrono::seconds(10); pid_ > 0 && Clock::now() < end;
+         poll(nullptr, 0, 20))
+      if (access(port.c_str(), F_OK) == 0) {
+        ready_ = true;
+        break;
+      }
+  }
+  ~Controller() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool available() const { return pid_ > 0 || ready_; }
+  bool ready() const { return ready_; }
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
 };
 
 // Waits until the virtual display shows a frame for which pred holds; the
@@ -311,6 +355,47 @@ TEST(Screen, SplashCountdownAndMainScreenOnTheVirtualDisplay) {
   // The two rows of parameter boxes.
   EXPECT_EQ(CountColour(s.fb, 1, 278, 1, 303, 200, 200, 200), 26);
   EXPECT_EQ(CountColour(s.fb, 405, 307, 405, 332, 100, 100, 100), 26);
+}
+
+TEST(Screen, TxBoxAndErrorRowFollowTheAmplifier) {
+  ScreenRoot root(true);
+  ASSERT_TRUE(root.installed());
+  // Transmitting, with the SWR fault bit up: the program lists the fault.
+  Controller ctl(root, {"tx=1", "swr=1", "fwd=2500"});
+  if (!ctl.available()) GTEST_SKIP() << "no simulated controller in this build";
+  ASSERT_TRUE(ctl.ready());
+  Ombrix app(root);
+  ASSERT_TRUE(app.running());
+
+  std::vector<uint8_t> frame;
+  auto txBox = [](const std::vector<uint8_t> &f) {
+    Shot s(f);
+    return CountColour(s.fb, 375, 175, 429, 209, 250, 0, 0) > 1500;
+  };
+  ASSERT_TRUE(waitForFrame(root, milliseconds(40000), txBox, &frame)) << app.output();
+  Shot tx(frame);
+  Drawn drawn(root);
+  ASSERT_TRUE(drawn.background("img1"));
+  drawn.works->stErr[1] = 1;
+  ViewStatusTX(drawn.works.get());
+  EXPECT_TRUE(RegionEqual(tx.fb, drawn.fb, 375, 175, 429, 209));
+
+  // The first error box holds one of the codes, drawn here from the same
+  // descriptor table.
+  auto firstBox = [&](const std::vector<uint8_t> &f) {
+    Shot s(f);
+    Works &w = *drawn.works;
+    InitMenuLumo(&w);
+    for (int code = 0; code < kErrorCodes; ++code) {
+      fbSetBack(drawn.fb);
+      w.errorList[0] = code;
+      w.errorCount = 1;
+      DrawError(&w);
+      if (RegionEqual(s.fb, drawn.fb, 5, 370, 130, 415)) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(waitForFrame(root, milliseconds(20000), firstBox, &frame)) << app.output();
 }
 
 }  // namespace
