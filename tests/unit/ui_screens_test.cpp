@@ -291,6 +291,7 @@ TEST(Screens, ErrorRowShowsTheNewestSix) {
 TEST(Screens, StatusPageHidesTheErrorRowAndTheTxBox) {
   Screen s;
   Works &w = *s.works;
+  w.errorTable[3].flags = 4;  // a warning: an orange box
   w.errorList[0] = 3;
   w.errorCount = 1;
   w.stErr[1] = 1;
