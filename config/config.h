@@ -21,3 +21,7 @@ int LoadTabConfig(Works *works, int bank);
 void SaveTabConfig(Works *works, int bank);
 // Enables (1) or disables (0) filter row works->filterRowSel and saves the table.
 void EnDisFilter(Works *works, int value);
+// Attenuator labels: "0", "2", "3", "5" dB and "StBy" (amplifier bypassed).
+extern const char AttVectStr[5][8];
+// Names of the modes of work: "Generic", "KTLNEB", " FT-817".
+extern const char MODEwork[3][8];

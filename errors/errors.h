@@ -42,3 +42,5 @@ void GestErroreSerial(Works *works);
 
 // The error key (key 6): 1 when the press was used for the error list.
 int GPIO_Errori(Works *works);
+// 1 when a code other than 2, 22, 23 and 24 is listed.
+int VerifyError(Works *works);

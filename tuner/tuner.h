@@ -24,3 +24,5 @@ void SaveTabAtu(Works *works, int bank, int antenna);
 void DeleteFileConf(Works *works, int bank, int which);
 // The tune key: starts a tuning or aborts the running one.
 void GoTune(Works *works);
+// Labels of the automatic-tuning time-outs: "25sec" ... "5sec".
+extern const char SWRTimeout[5][8];

@@ -61,10 +61,3 @@ void RemoteApply(Works *works);
 void FilterTableView(Works *works);
 // Entry 26 ENTER: deletes every bank's files and starts a new setup file.
 void FactoryReset(Works *works);
-
-// Provided by the menu model (ui/menu.h), whose tables this code does not
-// own: rewrite one line (0 first, 1 second) of a key label (key 1..6) of a
-// screen state in Lumomenu, and tell whether an entry's value is not
-// editable (menuPar[entry].items[0].noEdit).
-void SetMenuKeyLabel(int state, int key, int line, const char *text);
-int MenuEntryNoEdit(int entry);

@@ -24,6 +24,7 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "tuner/tuner.h"
+#include "ui/menu.h"
 #include "ui/menu_edit.h"
 #include "ui/spectrum.h"
 #include "ui/ui.h"

@@ -8,6 +8,7 @@
 #include "core/globals.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "network/lan.h"
 #include "support/temp_root.h"
 #include "ui/spectrum.h"
 
@@ -36,6 +37,24 @@ struct PanelFixture {
     divX = 16;
     xRangeEnd = 854;
     CntIP = CntNetMask = CntGateway = CntDNS = 3;
+  }
+
+  // The process-wide values the front panel edits go back to their start
+  // values, so no other test sees what this one did.
+  ~PanelFixture() {
+    for (char *text : {IP, NetMask, Gateway, DNS, MAC}) text[0] = 0;
+    for (At<uint8_t> *v : {IP_v, NetMask_v, Gateway_v, DNS_v})
+      for (int i = 0; i < 4; ++i) v[i] = 0;
+    Gateway_none = 0;
+    DNS_none = 0;
+    CntIP = CntNetMask = CntGateway = CntDNS = 3;
+    TIME_LONG_PRESS = 0.5;
+    TimerPeakSec = 3000;
+    RefLevel = -110;
+    RefPos = 0;
+    PointDiv = 10;
+    divX = 16;
+    xRangeEnd = 854;
   }
 
   // Takes every queued command id, oldest first.
