@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace sim {
+
 namespace {
 
 // ---- The amplifier's physics, in one place.
@@ -218,3 +220,5 @@ int AmpStatusFrame(const AmpModel &m, char *out, size_t size) {
   memcpy(out, text, static_cast<size_t>(n) + 1);
   return n;
 }
+
+}  // namespace sim

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace sim {
+
 struct AmpModel {
   // ---- Inputs from outside the amplifier
   int powerClass = 60;   // 60 or 120 W (the "ER0002;" data page tells which)
@@ -22,7 +24,7 @@ struct AmpModel {
 
   // ---- Settings the controller holds (from its commands)
   int pads = 0;                          // bit 1: 3 dB pad in, bit 0: 2 dB pad in ("ATxy;")
-  bool bypass = false;                   // "AB1;"
+  bool bypass = true;                    // "AB1;" bypassed (as at power-on), "AB0;" operating
   bool protection = false;               // "MP1;": reduced output
   int fanPercent = 0;                    // "FN1ppp;"
   int ts[4] = {4095, 4095, 1500, 3700};  // "TS": input, forward, reflected, current (counts)
@@ -75,3 +77,5 @@ void AmpControllerReset(AmpModel *m);
 int AmpStatusFrame(const AmpModel &m, char *out, size_t size);
 // Thermistor reading (divider with 10 kOhm, 12 bits) at a temperature.
 int AmpTempToReading(double celsius);
+
+}  // namespace sim

@@ -11,6 +11,8 @@
 
 #include "controller/temperature.h"
 
+using namespace sim;
+
 namespace {
 
 // The status frame read back with the program's default calibration.
@@ -47,9 +49,12 @@ std::string frame(const AmpModel &m) {
   return std::string(out, static_cast<size_t>(n));
 }
 
+// An amplifier switched to operate, as the program does per band.
 AmpModel amp(int powerClass = 60) {
   AmpModel m;
   AmpInit(&m, powerClass);
+  EXPECT_TRUE(m.bypass);
+  EXPECT_TRUE(AmpCommand(&m, "AB0;"));
   return m;
 }
 
@@ -197,6 +202,7 @@ TEST(AmpModel, FaultsResetAndBadCommands) {
   ASSERT_TRUE(AmpCommand(&m, "FN1055;"));
   ASSERT_TRUE(AmpCommand(&m, "AT11;"));
   AmpControllerReset(&m);
+  EXPECT_TRUE(m.bypass);
   EXPECT_EQ(m.fanPercent, 0);
   EXPECT_EQ(m.pads, 0);
   EXPECT_EQ(m.ts[0], 4095);
@@ -208,7 +214,7 @@ TEST(AmpModel, FaultsResetAndBadCommands) {
                           "TS409540954095409X;", "MT1GGGGGGGG;", "CPFFF;", "XX;", "MP0", "AB0;;"})
     EXPECT_FALSE(AmpCommand(&m, bad)) << bad;
   EXPECT_EQ(m.pads, 0);
-  EXPECT_FALSE(m.bypass);
+  EXPECT_TRUE(m.bypass);  // power-on state after the reset
 }
 
 }  // namespace
