@@ -50,6 +50,23 @@ bool validCode(int code) {
   return code >= 0 && code < kErrorCodes;
 }
 
+// Fills the descriptors; the caller holds errorMutex.
+void fillTableLocked(Works *works) {
+  for (int c = 0; c < kErrorCodes; ++c) {
+    ErrorDesc &d = works->errorTable[c];
+    d.flags = kErrorTexts[c].flags;
+    snprintf(d.line1, sizeof d.line1, "%s", kErrorTexts[c].line1);
+    snprintf(d.line2, sizeof d.line2, "%s", kErrorTexts[c].line2);
+  }
+}
+
+// The table is filled by the menu set-up, some seconds after the controller
+// link has started and may already report faults: a code added before that
+// must still carry its latch and temporary flags.
+void ensureTableLocked(Works *works) {
+  if (works->errorTable[0].line1[0] == 0) fillTableLocked(works);
+}
+
 // Removes list entry i; the caller holds errorMutex. Returns the new count.
 int removeAtLocked(Works *works, int i) {
   int n = works->errorCount;
@@ -105,12 +122,7 @@ char hexDigit(int v) {
 
 void InitErrorTable(Works *works) {
   std::lock_guard<std::mutex> lock(works->errorMutex);
-  for (int c = 0; c < kErrorCodes; ++c) {
-    ErrorDesc &d = works->errorTable[c];
-    d.flags = kErrorTexts[c].flags;
-    snprintf(d.line1, sizeof d.line1, "%s", kErrorTexts[c].line1);
-    snprintf(d.line2, sizeof d.line2, "%s", kErrorTexts[c].line2);
-  }
+  fillTableLocked(works);
 }
 
 int AddErrore(Works *works, int code) {
@@ -125,6 +137,7 @@ int AddErrore(Works *works, int code) {
   uint8_t latchFlags = 0, tempFlags = 0;
   {
     std::lock_guard<std::mutex> lock(works->errorMutex);
+    ensureTableLocked(works);
     ErrorDesc &d = works->errorTable[code];
     if (cause[0] != 0) snprintf(d.line2, sizeof d.line2, "%s", cause);
     // Faults are not reported before the controller's first acknowledgement.
@@ -308,6 +321,7 @@ int VerifyError(Works *works) {
 void SetErrorLine2(Works *works, int code, const char *text) {
   if (!validCode(code)) return;
   std::lock_guard<std::mutex> lock(works->errorMutex);
+  ensureTableLocked(works);
   ErrorDesc &d = works->errorTable[code];
   snprintf(d.line2, sizeof d.line2, "%s", text != nullptr ? text : "");
 }
@@ -326,6 +340,7 @@ int ClearErrorFlagsAfterReset(Works *works) {
 
 void CopyErrorList(Works *works, ErrorListCopy *out) {
   std::lock_guard<std::mutex> lock(works->errorMutex);
+  ensureTableLocked(works);
   int n = works->errorCount;
   out->count = n;
   out->flags = works->errorFlags;

@@ -63,6 +63,15 @@ TEST(ErrorTable, TextsAndFlags) {
   EXPECT_EQ(t[ERR_WEBSOCKET].flags, 0);
 }
 
+TEST(ErrorTable, FaultsBeforeTheMenuSetUpKeepTheirFlags) {
+  auto w = std::make_unique<Works>();  // the table is not filled yet
+  EXPECT_EQ(AddErrore(w.get(), ERR_HI_SWR), 1);
+  EXPECT_EQ(w->errorFlags, kFlagResetRequested);
+  ErrorListCopy c;
+  CopyErrorList(w.get(), &c);
+  EXPECT_STREQ(c.desc[0].line1, "HI SWR");
+}
+
 TEST(ErrorList, AddOnceInOrderAndRemoveWithShift) {
   Fixture f;
   Works *w = f.w();
