@@ -99,13 +99,14 @@ std::string ControllerStatusFrame(const ControllerModel &m) {
   auto pick = [](int forced, int model) { return forced >= 0 ? forced : model; };
   int st1 = r.state1;
   if (m.transmitting >= 0) st1 = (st1 & ~1) | (m.transmitting != 0 ? 1 : 0);
+  if (m.highSwr >= 0) st1 = (st1 & ~2) | (m.highSwr != 0 ? 2 : 0);
   if (m.stateBit2 >= 0) st1 = (st1 & ~4) | (m.stateBit2 != 0 ? 4 : 0);
   char buf[64];
   snprintf(buf, sizeof buf, "ST%X%X%04d%04d%04d%04d%04d%04d%X%X00%04d;", r.state0 & 15, st1 & 15,
            clampReading(pick(m.rawPw, r.rawIn)), clampReading(pick(m.rawFwd, r.rawFwd)),
            clampReading(pick(m.rawRefl, r.rawRefl)), clampReading(pick(m.current, r.rawCurrent)),
            clampReading(pick(m.temp1, r.rawT1)), clampReading(pick(m.temp2, r.rawT2)), r.fault & 15,
-           (r.fault >> 4) & 15, clampReading(pick(m.peak, r.rawFwd)));
+           (r.fault >> 4) & 15, clampReading(pick(m.peak, pick(m.rawFwd, r.rawFwd))));
   return buf;
 }
 
@@ -180,9 +181,9 @@ std::string ControllerAnswer(ControllerModel *m, const std::string &cmd) {
 
 const char *ControllerValueNames() {
   return "pwin fwd refl current temp1 temp2 peak (readings 0..9999, or auto for the "
-         "amplifier's own), fault (injected fault bits, 0x.. or decimal), tx bit2 (0/1 or "
-         "auto), swr (the high-SWR trip, 0/1), bypass (0/1), fm (Hz), powerclass model (0/1 "
-         "or a character), version (text)";
+         "amplifier's own), fault (injected fault bits, 0x.. or decimal), tx swr bit2 (state "
+         "bits forced, 0/1, or auto), bypass (0/1), fm (Hz), powerclass model (0/1 or a "
+         "character), version (text)";
 }
 
 bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::string &value) {
@@ -199,6 +200,7 @@ bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::
                 : name == "temp2"   ? &m->temp2
                 : name == "peak"    ? &m->peak
                 : name == "tx"      ? &m->transmitting
+                : name == "swr"     ? &m->highSwr
                 : name == "bit2"    ? &m->stateBit2
                                     : nullptr;
   if (forced != nullptr && value == "auto") {
@@ -215,7 +217,7 @@ bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::
     return true;
   }
   if (!number) return false;
-  if (name == "tx" || name == "bit2") {
+  if (name == "tx" || name == "swr" || name == "bit2") {
     *forced = v != 0 ? 1 : 0;
     return true;
   }
@@ -225,8 +227,6 @@ bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::
   }
   if (name == "fault")
     m->amp.faultInjected = static_cast<uint8_t>(v & 255);
-  else if (name == "swr")
-    m->amp.swrTrip = v != 0;
   else if (name == "bypass")
     m->amp.bypass = v != 0;
   else if (name == "fm")

@@ -41,6 +41,7 @@ struct ControllerModel {
   int temp2 = -1;                   // heat-sink sensor reading
   int peak = -1;                    // forward peak reading
   int transmitting = -1;            // state bit 0
+  int highSwr = -1;                 // state bit 1
   int stateBit2 = -1;               // state bit 2
   long long measuredHz = 14070000;  // what "FM;" reports
 
