@@ -53,6 +53,14 @@ const char kSetup[] =
     "LinPort: /dev/ttyAMA0\n"
     "EnableFFT: 0\n";
 
+// Fan curve: the fan starts at 40 C on the hotter sensor and is at full speed from 60 C.
+const char kFanTable[] =
+    "; temperature (C)  fan (%)\n"
+    "30 0\n"
+    "40 30\n"
+    "50 60\n"
+    "60 100\n";
+
 // Bank 0's band table: generic transceiver, amplifier on, first antenna, tuner in.
 const char kBandTable[] =
     "!Gen\n"
@@ -114,7 +122,7 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
 }
 
 // Builds (or completes) the root. Files a person may have changed since
-// (setup, band table, network settings) are kept unless fresh is set.
+// (setup, band table, fan curve, network settings) are kept unless fresh is set.
 bool buildRoot(const std::string &root, bool fresh) {
   for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
     mkdirs(root + d);
@@ -123,7 +131,7 @@ bool buildRoot(const std::string &root, bool fresh) {
     return (!fresh && exists(p)) || writeFile(p, text);
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
-            keep("/etc/network/interfaces", kInterfaces);
+            keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
   // The front panel's GPIO block, every key up; the key presser presses them.
   sim::KeyPanel keys;
   std::string error;
@@ -303,6 +311,8 @@ void help(const std::vector<Proc> &devices) {
   printf(
       " (the first one when none is named)\n"
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
+      "ombrix-sim|     amp drive|swr|ambient|board|sink|timescale|fan|fault VALUE; amp reset;\n"
+      "ombrix-sim|     amp state\n"
       "ombrix-sim|   keys: 5 (short press), L1 (long press), 2+3 (two keys), hold 3 2.0,\n"
       "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n"
       "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");

@@ -93,28 +93,37 @@ TEST(FrontPanelRun, KeysWalkTheMenuOpenTheMemoryTableAndChangeTheBank) {
   run.stop();
 }
 
-// Needs the error list of the protection work: until it lands, a listed
-// error never asks for an acknowledgement and key 6 stays the view key.
-TEST(FrontPanelRun, DISABLED_Key6OnAListedErrorSendsTheRecoverySequence) {
+TEST(FrontPanelRun, Key6OnAListedErrorSendsTheRecoverySequence) {
   PanelRun run;
   ASSERT_TRUE(run.start()) << run.app.out().text();
-  ASSERT_TRUE(run.ctl.control("set swr 1"));  // the controller reports an SWR fault
-  size_t seen = run.ctl.out().size();
-  ASSERT_GE(run.ctl.waitCommand("ST;", 5s, seen), 0);
-  ASSERT_GE(run.app.out().waitForText("err:1", 5s), 0) << "HI SWR listed";
-  ASSERT_TRUE(run.ctl.control("set swr 0"));
+  // The controller reports the high-SWR trip: HI SWR (code 1) is listed.
+  ASSERT_TRUE(run.ctl.control("set swr 1"));
+  ASSERT_GE(run.app.out().waitFor(
+                [](const std::string &l) {
+                  return l.rfind("Add: N: ", 0) == 0 && l.size() > 6 &&
+                         l.compare(l.size() - 6, 6, " err:1") == 0;
+                },
+                10s),
+            0)
+      << run.app.out().text();
 
+  // Key 6 is the error key now: the reset sequence goes out back to back.
   size_t from = run.ctl.out().size();
   ASSERT_TRUE(run.keys.press("6"));
-  ASSERT_GE(run.ctl.waitCommand("CPFFFF;", 10s, from), 0) << run.ctl.out().text(from);
-  std::vector<std::string> sent;
-  for (const auto &c : run.ctl.commands(from))
-    if (c != "ST;" && c != "FM;") sent.push_back(c);
+  int first = run.ctl.waitCommand("CPFFFF;", 10s, from);
+  ASSERT_GE(first, 0) << run.ctl.out().text(from);
+  ASSERT_GE(
+      run.ctl.out().waitFor(
+          [](const std::string &l) { return ControllerSim::CommandOf(l).rfind("AT", 0) == 0; }, 10s,
+          static_cast<size_t>(first)),
+      0);
+  std::vector<std::string> sent = run.ctl.commands(static_cast<size_t>(first));
   ASSERT_GE(sent.size(), 4u);
   EXPECT_EQ(sent[0], "CPFFFF;");
   EXPECT_EQ(sent[1], "MP0;");
   EXPECT_TRUE(sent[2] == "AB0;" || sent[2] == "AB1;") << sent[2];
   EXPECT_EQ(sent[3].compare(0, 2, "AT"), 0) << sent[3];
+  ASSERT_TRUE(run.ctl.control("set swr auto"));
   run.stop();
 }
 
