@@ -23,3 +23,27 @@ void TimerScreenSaver(Works *works);                                // saver on
 void TimerDrawScreen(Works *works, const NebParam *param);          // clock, meters, labels
 void TimerPresent(Works *works);                                    // show the frame
 void TimerPeakFall(Works *works, double elapsedMs);                 // peak hold and fall
+
+// Key labels the band and tuner code changes (drawn by the screens).
+// Rewrites the second line of key (1..6) of a screen state in Lumomenu.
+void SetLumoLabel(Works *works, int state, int key, const char *text);
+// The tune screen's bypass label (second line of key 5 in state 3).
+void LabelByPassLumo(Works *works, const char *text);
+
+// Control steps of one refresh pass, apart from the drawing. The pass runs
+// them in this order around the drawing hooks above.
+// Pass counters of the tune-carrier handshake with the NEB transceiver.
+struct TimerHandshake {
+  int count = 0;
+  int mark = 0;
+};
+// Device error: screen state 5 while a device has failed, back to the main
+// screen after a restart (deviceError -1).
+void TimerControlDeviceError(Works *works);
+// Operating frequency from the source of the mode of work, and the filter,
+// thresholds and band row when it changed.
+void TimerControlFrequency(Works *works, const NebParam *param);
+// NEB mode of work: transmit detection, antenna input and the tune carrier.
+void TimerControlNeb(Works *works, const NebParam *param, TimerHandshake *hs);
+// Counters that run on the pass's elapsed time (monotonic clock).
+void TimerControlCounters(Works *works, double elapsedMs);
