@@ -50,6 +50,8 @@ ConfigRow gPreset = {};
 int32_t gBestFreq = -1;
 int32_t gBestAnt = -1;
 
+uint32_t gMeasureCount = 0;
+
 constexpr int kMaxLC = 510;
 
 void sleepMs(int ms) {
@@ -112,6 +114,7 @@ void takeMeasurement(Works *w, char *buf, size_t size) {
            w->tuneStato.load(), trip ? "1 " : "0 ", tuneParam.swr, tuneParam.fwd, tuneParam.l,
            tuneParam.c, tuneParam.word, networkText(tuneParam.word));
   ++cnttune;
+  ++gMeasureCount;
 }
 
 // Back off after a run upwards: the next state trims downwards one step at a time.
@@ -503,6 +506,11 @@ void presetStep(Works *w) {
 }
 
 }  // namespace
+
+uint32_t TuneMeasureCount() {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  return gMeasureCount;
+}
 
 void TuneLock() {
   gTuneMutex.lock();

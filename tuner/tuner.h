@@ -117,6 +117,8 @@ void TuneEnd(Works *works);
 void EscAutoTune(Works *works, int store);
 void Clr_vTuneParam(Works *works);
 void Clr_vTuneParam_fast(Works *works);
+// Measurements taken since the program started (for tests and benchmarks).
+uint32_t TuneMeasureCount();
 // The lock of the search state, for code that reads it from another thread.
 void TuneLock();
 void TuneUnlock();
