@@ -107,6 +107,11 @@ const Band kBands[] = {
 // and past it, capacitive and inductive.
 const Impedance kPresetLoads[5] = {{150, 0}, {16.7, 0}, {30, 40}, {80, -60}, {400, 300}};
 
+// Calibration pairs equivalent to the decoder's default coefficients (so
+// the rows change nothing in the power readings) and thresholds for the
+// 60 W class: PWIN 10 W, 12 A, REFL 20 W, FWD 80 W.
+const char kCalibration[] = "60 3411.103 10 1733.887 5 952.786 -0.007 10 12 20 80";
+
 std::string presetRows() {
   std::string out =
       "; fmin fmax P1 R1 P2 R2 P3 R3 kReflFwd PWIN Corrente REFL FWD L0 C0 L1 C1 L2 C2 L3 C3 L4 "
@@ -121,11 +126,12 @@ std::string presetRows() {
       c[k] = DecodeCapacitaFromTuneval(best.word);
     }
     int step = f < 6e6 ? 4 : f < 20e6 ? 2 : 1;
-    snprintf(line, sizeof line, "%.0f %.0f %%CAL%% %d %d %d %d %d %d %d %d %d %d %d ; %s\n",
-             b.rowStart, b.fmax, l[0], c[0], l[1], c[1], l[2], c[2], l[3], c[3], l[4], c[4], step,
-             b.name);
+    snprintf(line, sizeof line, "; %s\n%.0f %.0f %s %d %d %d %d %d %d %d %d %d %d %d\n", b.name,
+             b.rowStart, b.fmax, kCalibration, l[0], c[0], l[1], c[1], l[2], c[2], l[3], c[3], l[4],
+             c[4], step);
     out += line;
   }
+  out += "; closes the 6 m row\n60000000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 1\n";
   return out;
 }
 
@@ -166,11 +172,7 @@ struct Rig {
     setenv("OMBRIX_ROOT", dir.c_str(), 1);
     w->setup = setup.get();
     initSetup(w.get());
-    std::string cfg = presetRows();
-    std::string cal = "60 3411 10 1734 5 953 -0.007 10 12 20 80";
-    for (size_t at; (at = cfg.find("%CAL%")) != std::string::npos;) cfg.replace(at, 5, cal);
-    cfg += "60000000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 1\n";
-    std::ofstream(dir + "/opt/set/config.txt") << cfg;
+    std::ofstream(dir + "/opt/set/config.txt") << presetRows();
     ReadConfigFile(w.get());
   }
   ~Rig() {

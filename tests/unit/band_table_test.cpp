@@ -238,6 +238,7 @@ TEST(Banks, ChangeBancoWrapsToBankZero) {
   Works *w = f.w();
   f.root.writeFile("/opt/set/antenna.txt", "!Gen\n40m 7000000 7300000 1 1 0 0 0.0\n");
   f.root.writeFile("/opt/set/atu_ant2.txt", "2120 7100000 1 1 3 4\n");
+  f.root.writeFile("/opt/set/antenna_b1.txt", "!Gen\n");  // no link thread to start
   w->maxBank = 3;
   w->numBanco = 2;
   w->bandIdx = 5;
