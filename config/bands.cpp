@@ -224,6 +224,10 @@ int LoadAllBankTable(Works *works, int bank) {
   works->modeWorkIdx = LoadTabConfig(works, bank);
   for (int a = 0; a < 3; ++a) LoadTabAtu(works, bank, a);
   SetModeWorkIDX(works);
+  // The thresholds go out again at the next evaluation. At start-up this
+  // matters: reading the setup file puts the default thresholds back after
+  // the controller's start-up sequence chose the row for the frequency.
+  works->configRowIdx = -1;
   return works->modeWorkIdx;
 }
 
