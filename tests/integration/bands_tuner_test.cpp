@@ -29,6 +29,14 @@ std::vector<std::string> settingsUntil(ControllerSim &ctl, size_t from, const st
   return out;
 }
 
+// A clean stop; a sanitizer's report would show in the exit status.
+void stop(OmbrixProcess &app) {
+  app.signal(SIGTERM);
+  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text();
+  int st = app.waitExit(10s);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << app.out().text();
+}
+
 std::string relayText(int mode, int l, int c) {
   static Works w;
   w.tuneVal = 0;
@@ -77,8 +85,7 @@ TEST(BandsRun, MeasuredFrequencyMovesToAnotherBand) {
   EXPECT_EQ(sent[5], "AT10;");                // attenuator
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 7100000 idx:2120", 1s), 0);
 
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0);
+  stop(app);
 }
 
 }  // namespace
