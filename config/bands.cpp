@@ -14,6 +14,7 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "tuner/tuner.h"
+#include "ui/menu.h"
 #include "ui/ui.h"
 
 const char AttVectStr[5][8] = {"0", "2", "3", "5", "StBy"};

@@ -17,6 +17,7 @@
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
+#include "ui/menu.h"
 #include "ui/ui.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include "platform/log.h"
 #include "tuner/tuner.h"
+#include "ui/menu.h"
 #include "ui/ui.h"
 
 const int32_t ValCI[10] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
