@@ -70,13 +70,6 @@ const char kFilter[] =
     "50000000\t\t54000000\t\t1 \n"
     "0\t\t54000000\t\t1 \n";
 
-const char kVentola[] =
-    ";temperature (C) and fan percent, by rising temperature\n"
-    "30 0\n"
-    "38 30\n"
-    "45 60\n"
-    "52 100\n";
-
 // Bank 1 (the setup file's default): Generic mode of work, the amplifier on
 // in every band; 160 and 80 m on antenna 2, 6 m on antenna 3 with the tuner
 // bypassed and the 2 dB pad in.
@@ -99,6 +92,5 @@ const char kBand[] =
 std::vector<SimTableFile> SimDefaultTables() {
   return {{"/opt/set/config.txt", kConfig},
           {"/opt/set/filter.txt", kFilter},
-          {"/opt/set/ventola.txt", kVentola},
           {"/opt/set/antenna_b1.txt", kBand}};
 }

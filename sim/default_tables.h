@@ -1,7 +1,7 @@
 #pragma once
-// Table files of the simulator's default root: config.txt, filter.txt,
-// ventola.txt and the band file of the default bank (1), made for the
-// simulated amplifier and its antennas.
+// Table files of the simulator's default root: config.txt, filter.txt and
+// the band file of the default bank (1), made for the simulated amplifier
+// and its antennas.
 #include <string>
 #include <vector>
 

@@ -53,6 +53,14 @@ const char kSetup[] =
     "LinPort: /dev/ttyAMA0\n"
     "EnableFFT: 0\n";
 
+// Fan curve: the fan starts at 40 C on the hotter sensor and is at full speed from 60 C.
+const char kFanTable[] =
+    "; temperature (C)  fan (%)\n"
+    "30 0\n"
+    "40 30\n"
+    "50 60\n"
+    "60 100\n";
+
 // Bank 0's band table: generic transceiver, amplifier on, first antenna, tuner in.
 const char kBandTable[] =
     "!Gen\n"
@@ -114,7 +122,7 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
 }
 
 // Builds (or completes) the root. Files a person may have changed since
-// (setup, band table, network settings) are kept unless fresh is set.
+// (setup, band table, fan curve, network settings) are kept unless fresh is set.
 bool buildRoot(const std::string &root, bool fresh) {
   for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
     mkdirs(root + d);
@@ -123,9 +131,9 @@ bool buildRoot(const std::string &root, bool fresh) {
     return (!fresh && exists(p)) || writeFile(p, text);
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
-            keep("/etc/network/interfaces", kInterfaces);
-  // Thresholds and tune presets, filters, fan table and the default bank's band table.
-  for (const SimTableFile &t : SimDefaultTables()) ok = keep(t.devicePath, t.text) && ok;
+            keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
+  // Thresholds and tune presets, filters and the default bank's band table.
+  for (const SimTableFile &f : SimDefaultTables()) ok = keep(f.devicePath, f.text) && ok;
   for (const StandIn &s : kStandIns) {
     std::string body = std::string("#!/bin/sh\n") + "echo \"$(date +%T) " + s.name +
                        " $*\" >> \"$(dirname \"$0\")/../sim/commands.log\"\n" + s.body;
@@ -162,10 +170,16 @@ struct DeviceKind {
   const char *program;  // next to the launcher
   std::string (*ctl)(const std::string &root);
   bool (*routine)(const std::string &line);
+  const char *const *args = nullptr;  // start arguments after --root, nullptr-terminated
 };
 
+// The controller's antennas: a dipole for 40 m on port 1, one for 80 m on
+// port 2, a 50 ohm load on port 3 (the default band table's choices).
+const char *const kControllerArgs[] = {"--antenna", "1=dipole40", "--antenna", "2=dipole80",
+                                       nullptr};
+
 const DeviceKind kDevices[] = {
-    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine},
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, kControllerArgs},
 };
 
 bool spawn(Proc *p, const std::vector<std::string> &env) {
@@ -290,6 +304,8 @@ void help(const std::vector<Proc> &devices) {
   printf(
       " (the first one when none is named)\n"
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
+      "ombrix-sim|     amp drive|swr|ambient|board|sink|timescale|fan|fault VALUE; amp reset;\n"
+      "ombrix-sim|     amp state\n"
       "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
   fflush(stdout);
 }
@@ -369,6 +385,7 @@ int main(int argc, char **argv) {
     Proc p;
     p.name = k.name;
     p.argv = {dir + "/" + k.program, "--root", root};
+    for (const char *const *a = k.args; a != nullptr && *a != nullptr; ++a) p.argv.push_back(*a);
     p.ctl = k.ctl(root);
     p.routine = k.routine;
     devices.push_back(p);

@@ -18,6 +18,7 @@ struct TableFixture {
     works->setup = setup.get();
     initSetup(works.get());
     works->running = 1;
+    works->cpPending = 0;  // the controller has acknowledged: errors are listed
   }
   ~TableFixture() { FreeConfigTable(works.get()); }
   Works *w() { return works.get(); }
