@@ -122,6 +122,7 @@ struct TuneRig {
 
   ~TuneRig() {
     stopThreads();
+    FreeConfigTable(w());
     unsetenv("OMBRIX_ROOT");
   }
   void stopThreads() {
