@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/default_tables.h"
 #include "sim/keys.h"
 #include "sim/sim_common.h"
 
@@ -39,8 +40,10 @@ namespace {
 // ---- The root directory
 
 // The setup file of a simulated run: only what differs from a new file. The
-// display, the service keyboard and the transceiver and remote links stay
-// off until their simulated devices exist; the front-panel keys have theirs.
+// service keyboard and the transceiver and remote links stay off until their
+// simulated devices exist; the front-panel keys have theirs; the refresh loop
+// runs (without a display it still follows the frequency with filters,
+// thresholds, bands and the tuner).
 const char kSetup[] =
     "EnableKeyb: 0\n"
     "EnableGPIO: 1\n"
@@ -48,7 +51,7 @@ const char kSetup[] =
     "EnableWrite: 0\n"
     "EnableCAT: 0\n"
     "EnableLinear: 1\n"
-    "EnableTime: 0\n"
+    "EnableTime: 1\n"
     "WebSocket: 0\n"
     "LinPort: /dev/ttyAMA0\n"
     "EnableFFT: 0\n";
@@ -132,6 +135,8 @@ bool buildRoot(const std::string &root, bool fresh) {
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
             keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
+  // Thresholds and tune presets, filters and the default bank's band table.
+  for (const SimTableFile &f : SimDefaultTables()) ok = keep(f.devicePath, f.text) && ok;
   // The front panel's GPIO block, every key up; the key presser presses them.
   sim::KeyPanel keys;
   std::string error;
@@ -174,11 +179,18 @@ struct DeviceKind {
   const char *program;  // next to the launcher
   std::string (*ctl)(const std::string &root);
   bool (*routine)(const std::string &line);
-  const char *ready;  // start of the first line, printed once the device is there
+  const char *ready;                  // start of the first line, once the device is there
+  const char *const *args = nullptr;  // start arguments after --root, nullptr-terminated
 };
 
+// The controller's antennas: a dipole for 40 m on port 1, one for 80 m on
+// port 2, a 50 ohm load on port 3 (the default band table's choices).
+const char *const kControllerArgs[] = {"--antenna", "1=dipole40", "--antenna", "2=dipole80",
+                                       nullptr};
+
 const DeviceKind kDevices[] = {
-    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, "pty "},
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, "pty ",
+     kControllerArgs},
     {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio "},
 };
 
@@ -394,6 +406,7 @@ int main(int argc, char **argv) {
     Proc p;
     p.name = k.name;
     p.argv = {dir + "/" + k.program, "--root", root};
+    for (const char *const *a = k.args; a != nullptr && *a != nullptr; ++a) p.argv.push_back(*a);
     p.ctl = k.ctl(root);
     p.routine = k.routine;
     p.ready = k.ready;
