@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -315,6 +316,61 @@ void sendControl(const Proc &p, const std::string &line) {
   close(fd);
 }
 
+// ---- The display of a run a person watches
+
+constexpr long kFbBytes = 800L * 480 * 4;
+
+bool copyFile(const std::string &from, const std::string &to) {
+  std::ifstream in(from, std::ios::binary);
+  if (!in) return false;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return writeFile(to, bytes);
+}
+
+// The virtual display DIR/dev/fb0, the screen images the program loads from
+// its working directory (DIR/opt/Ombrix) and the device's two fonts, all from
+// the build. Tests build roots of their own and leave the display out.
+bool installDisplay(const std::string &root, const std::string &buildDir) {
+  mkdirs(root + "/opt/Ombrix");
+  mkdirs(root + "/opt/fonts");
+  bool ok = true;
+  for (const char *name :
+       {"start", "start120", "statusB", "status", "img1", "img1b", "img3", "img3b", "m5a"})
+    ok = copyFile(buildDir + "/assets/images/" + name + ".png",
+                  root + "/opt/Ombrix/" + name + ".png") &&
+         ok;
+  for (const char *font : {"PTS55F_W.ttf", "PTS75F_W.ttf"})
+    ok = copyFile(buildDir + "/assets/fonts/" + font, root + "/opt/fonts/" + font) && ok;
+  int fd = open((root + "/dev/fb0").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size != kFbBytes) ok = ftruncate(fd, kFbBytes) == 0 && ok;
+  close(fd);
+  return ok;
+}
+
+// Saves the virtual display as a PNG (DIR/sim/shot-NNN.png unless named).
+void screenshot(const std::string &root, const std::string &buildDir, std::string file) {
+  static int count = 0;
+  if (file.empty()) {
+    char name[32];
+    snprintf(name, sizeof name, "/sim/shot-%03d.png", ++count);
+    file = root + name;
+  }
+  std::string tool = buildDir + "/assets/fbshot";
+  std::string fb = root + "/dev/fb0";
+  char *args[] = {const_cast<char *>(tool.c_str()), const_cast<char *>("-f"),
+                  const_cast<char *>(fb.c_str()), const_cast<char *>(file.c_str()), nullptr};
+  pid_t pid = -1;
+  int st = -1;
+  if (posix_spawn(&pid, args[0], nullptr, nullptr, args, environ) == 0) waitpid(pid, &st, 0);
+  if (st == 0)
+    printf("ombrix-sim| screenshot %s\n", file.c_str());
+  else
+    printf("ombrix-sim| no screenshot (%s)\n", tool.c_str());
+  fflush(stdout);
+}
+
 void help(const std::vector<Proc> &devices) {
   printf(
       "ombrix-sim| commands: [DEVICE] LINE sends LINE to a device's control channel;\n"
@@ -327,6 +383,7 @@ void help(const std::vector<Proc> &devices) {
       "ombrix-sim|     amp state\n"
       "ombrix-sim|   keys: 5 (short press), L1 (long press), 2+3 (two keys), hold 3 2.0,\n"
       "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n"
+      "ombrix-sim|   shot [FILE]: the screen as a PNG (DIR/sim/shot-NNN.png)\n"
       "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
   fflush(stdout);
 }
@@ -425,6 +482,9 @@ int main(int argc, char **argv) {
   Proc ombrix;
   ombrix.name = "ombrix";
   ombrix.argv = {dir + "/../ombrix"};
+  // The program finds its screen images in its working directory.
+  if (!installDisplay(root, dir + "/..") || chdir((root + "/opt/Ombrix").c_str()) != 0)
+    printf("ombrix-sim| no display: build the target ombrix_assets first\n");
   if (withOmbrix) {
     ombrix.log = fopen(sim::OmbrixLog(root).c_str(), "w");
     if (!spawn(&ombrix, {"OMBRIX_ROOT=" + root})) {
@@ -540,6 +600,8 @@ int main(int argc, char **argv) {
             gShowAll = true;
           else if (line == "quiet")
             gShowAll = false;
+          else if (first == "shot")
+            screenshot(root, dir + "/..", line.size() > 5 ? line.substr(5) : std::string());
           else {
             Proc *target = &devices[0];
             if (isKeyCommand(line))
