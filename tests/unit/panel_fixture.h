@@ -7,6 +7,7 @@
 
 #include "core/globals.h"
 #include "core/setup.h"
+#include "core/startup.h"
 #include "core/works.h"
 #include "network/lan.h"
 #include "support/temp_root.h"
@@ -42,6 +43,13 @@ struct PanelFixture {
   // The process-wide values the front panel edits go back to their start
   // values, so no other test sees what this one did.
   ~PanelFixture() {
+    // A bank load may have started a transceiver link (the mode of work of a
+    // missing band table is NEB): stop and join whatever was started.
+    w->running = 0;
+    for (int b : {SB_enaser, SB_CatSerialEnable, SB_EnableCAT, SB_EnableFFT, SB_EnableRead,
+                  SB_EnableWrite, SB_EnableLinear})
+      SetSetupChar(w, b, '0');
+    for (int slot = 0; slot < TH_COUNT; ++slot) JoinThread(static_cast<ThreadSlot>(slot));
     for (char *text : {IP, NetMask, Gateway, DNS, MAC}) text[0] = 0;
     for (At<uint8_t> *v : {IP_v, NetMask_v, Gateway_v, DNS_v})
       for (int i = 0; i < 4; ++i) v[i] = 0;
