@@ -10,3 +10,5 @@ void sendWebSockSerParFrame(Works *works, const void *data, int length);
 void sendWebSockSerSpectrFrame(Works *works, const void *data, int length);
 void sendWebSockCatFrame(Works *works, const char *text, int length);
 void sendWebSockStatusFrame(Works *works, const char *status, int length);
+// Number of the transceiver's USB audio interfaces present (0 = missing).
+int VerifyAudioNEB(Works *works);
