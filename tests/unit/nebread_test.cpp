@@ -12,11 +12,14 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "errors/errors.h"
 #include "links_rig.h"
+#include "remote/remote.h"
+#include "support/pty.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -217,6 +220,27 @@ TEST(NebRead, ElevenFailedTransfersEndTheLoop) {
   EXPECT_EQ(bus.submits, 4 + 10);  // the 11th failure and those after it are not resubmitted
   EXPECT_EQ(bus.frees, 4);
   EXPECT_EQ(ExistError(u.rig.w(), ERR_REMOTE_USB), 1);
+}
+
+TEST(FindRemoteSettings, ReceiverThenCatPortThenAudio) {
+  TempRoot root;
+  UsbRig u;
+  bus.product = static_cast<uint16_t>(NebUsbProduct() + 1);  // not the transceiver
+  EXPECT_EQ(Find_Remote_Settings(u.rig.w()), 1);
+  bus.product = NebUsbProduct();
+  EXPECT_EQ(Find_Remote_Settings(u.rig.w()), 2);  // no CAT port in the root
+  {
+    TestPty cat;
+    cat.linkAt(root.path("/dev/KIVOCAT0"));
+    std::thread answer([&] {
+      if (cat.waitFor("DT;", 3000)) cat.write("DT001;");
+    });
+    // The audio check is not built yet and finds no interface.
+    EXPECT_EQ(Find_Remote_Settings(u.rig.w()), VerifyAudioNEB(u.rig.w()) ? 0 : 3);
+    answer.join();
+    EXPECT_GT(u.rig.works->catFD.load(), 0);  // the port stays open for the link
+    ExitCAT(u.rig.w());
+  }
 }
 
 // ---- cb_in on its own ----
