@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -174,6 +175,26 @@ TEST(CatSearch, TheLastDeviceFirstAndTheWrongModelSkipped) {
   }
   unlink(root.path("/dev/KIVOCAT1").c_str());
   EXPECT_EQ(VerifyCAT(rig.w()), -1);
+}
+
+TEST(CatThread, ALostPortStopsTheLinkWithErrorTwenty) {
+  TempRoot root;
+  LinksRig rig;
+  SetSetupChar(rig.w(), SB_EnableCAT, '1');
+  auto radio = std::make_unique<CatResponder>("DT001;");
+  radio->pty.linkAt(root.path("/dev/KIVOCAT0"));
+  std::thread t([&] { Cat(rig.w()); });
+  // The thread waits 3 s before it looks for its port.
+  ASSERT_TRUE(WaitUntil([&] { return status_cat.load() == 1; }, 6000));
+  EXPECT_GT(rig.works->catFD.load(), 0);
+  // An overlong line without ';' and a burst: nothing stalls the thread.
+  radio->pty.write(std::string(500, 'x') + "FA;MD2;");
+  radio.reset();  // unplugged
+  t.join();
+  EXPECT_EQ(status_cat.load(), 0);
+  EXPECT_EQ(rig.works->catFD.load(), 0);
+  EXPECT_EQ(SetupChar(rig.w(), SB_EnableCAT), '0');
+  EXPECT_EQ(ExistError(rig.w(), ERR_REMOTE_CAT), 1);
 }
 
 TEST(CatExit, StopsTheLinkAndRaisesErrorTwenty) {
