@@ -1,9 +1,131 @@
-// Controller link: queue and start-up sequence (the thread comes next).
+// Controller link: the command queue, the wire format, the request/reply
+// state machine and its retries, and the thread that runs it on the port.
 #include "controller/link.h"
+
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
 
 #include "config/config.h"
 #include "core/globals.h"
+#include "core/setup.h"
+#include "errors/errors.h"
 #include "platform/log.h"
+#include "platform/platform.h"
+#include "tuner/tuner.h"
+
+namespace {
+
+// A port that failed to open (or was lost) is tried again this often.
+constexpr int kReopenMs = 3000;
+// Pause after a failed read or a reply with wrong check digits.
+constexpr int kPaceAfterError = 20;
+// Reads failing one after the other this often: the port is taken as lost.
+constexpr int kReadFailuresToReopen = 4;
+
+void sleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Sleeps up to ms, in short steps so that a stop is seen soon. False when
+// the program is stopping.
+bool sleepWhileRunning(Works *works, int ms) {
+  while (ms > 0 && works->running) {
+    int step = ms < 200 ? ms : 200;
+    sleepMs(step);
+    ms -= step;
+  }
+  return works->running != 0;
+}
+
+int clampTo(int v, int lo, int hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+// Letters of every command identifier; nullptr where no command exists.
+const char *const kLetters[] = {
+    "VS", "ST", nullptr, nullptr, "TU", "TU", "TU", "SA", "FM", "FA",    "MT",  // 0..10
+    "MT", "FS", "CP",    "AT",    "AT", "AT", "MP", "MP", "AB", "AB",    "AN",  // 11..21
+    "TS", "FN", "PS",    nullptr, "SF", "MT", "SF", "SE", "MR", nullptr,        // 22..31
+    "MR", "GM", "GS",    "GS",    "ER", "ER", "ER", "MT", "MT", "FN",           // 32..41
+};
+constexpr int kLetterCount = sizeof kLetters / sizeof kLetters[0];
+
+// The attenuator texts: first digit the 3 dB pad, second the 2 dB pad.
+const char *const kAttText[] = {"AT00;", "AT01;", "AT10;", "AT11;"};
+
+int attenuatorText(int index, char *text, int size) {
+  if (index < 0 || index > 3) {
+    LogErr("Linear: attenuator index %d not sent", index);
+    return 0;
+  }
+  snprintf(text, static_cast<size_t>(size), "%s", kAttText[index]);
+  LogStderr(">> %s\n", text);
+  return 5;
+}
+
+// Prints a command into text; returns the byte count the command has on the
+// wire, or 0 when the text did not come out at exactly that length.
+__attribute__((format(printf, 4, 5))) int fixedText(char *text, int size, int bytes,
+                                                    const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(text, static_cast<size_t>(size), fmt, ap);
+  va_end(ap);
+  if (n != bytes) {
+    LogErr("Linear: command text of %d bytes instead of %d not sent", n, bytes);
+    return 0;
+  }
+  return n;
+}
+
+void clearErrorLine(Works *works) {
+  char text[128];
+  works->deviceErrorText.get(text, sizeof text);
+  if (strncmp(text, "Linear:", 7) == 0) {
+    works->deviceError = 0;
+    works->deviceErrorText.clear();
+  }
+}
+
+// Opens and configures the port; quiet suppresses the failure lines while
+// the port is being retried after a first reported failure.
+int openPort(Works *works, bool quiet) {
+  std::string port = SetupText(works, SB_LinPort);
+  if (!quiet) LogInfo("Init Linear Port %s", port.c_str());
+  int fd = OpenSerial(port);
+  if (fd < 0) {
+    if (!quiet) LogErr("Unable to open device %s", port.c_str());
+    works->deviceErrorText.setf("Linear: Unable to open device %s", port.c_str());
+    works->deviceError = 1;
+    works->linFD = -1;
+    return -1;
+  }
+  if (ConfigureSerial(fd, IGNPAR, 0, B115200 | CS8 | CREAD | HUPCL | CLOCAL, 0, 1, 5, B115200) !=
+      0) {
+    if (!quiet) LogErr("Unable to set comm port %s", port.c_str());
+    works->deviceErrorText.setf("Linear: Unable to set comm port %s", port.c_str());
+    works->deviceError = 1;
+    // The descriptor stays in use: a pseudo-terminal or an odd UART may refuse
+    // a setting and still carry the bytes.
+  } else {
+    clearErrorLine(works);
+  }
+  works->linFD = fd;
+  LogStderr("OK works->linFD=%d (%s) stato:%d\n", fd, port.c_str(), linearProcessStatus.load());
+  LogInfo("OK works->linFD=%d (%s)", fd, port.c_str());
+  return fd;
+}
+
+}  // namespace
 
 uint8_t Sys_Crc8Calculation(const void *bytes, int length) {
   const uint8_t *p = static_cast<const uint8_t *>(bytes);
@@ -20,7 +142,23 @@ uint8_t Sys_Crc8Calculation(const void *bytes, int length) {
   return crc;
 }
 
+void LinearReplyDigits(const char *text, int length, char out[3]) {
+  snprintf(out, 3, "%02X", Sys_Crc8Calculation(text, length < 0 ? 0 : length));
+}
+
+bool IsLinearCmd(int id) {
+  return id >= 0 && id < kLetterCount && kLetters[id] != nullptr;
+}
+
+const char *LinearCmdLetters(int id) {
+  return IsLinearCmd(id) ? kLetters[id] : nullptr;
+}
+
 int IncPNTIn_CMDLinear(int id, Works *works) {
+  if (!IsLinearCmd(id)) {
+    LogErr("command %d is not a controller command: refused", id);
+    return -1;
+  }
   std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
   int in = works->cmdQueueIn;
   int next = (in + 1) % kCmdQueueSlots;
@@ -31,6 +169,21 @@ int IncPNTIn_CMDLinear(int id, Works *works) {
   works->cmdQueue[in] = id;
   works->cmdQueueIn = next;
   return id;
+}
+
+int TakeCmdLinear(Works *works) {
+  std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
+  int out = works->cmdQueueOut;
+  if (out == works->cmdQueueIn) return -1;
+  int id = works->cmdQueue[out];
+  works->cmdQueue[out] = 0;
+  works->cmdQueueOut = (out + 1) % kCmdQueueSlots;
+  return id;
+}
+
+int PendingCmdLinear(Works *works) {
+  std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
+  return (works->cmdQueueIn - works->cmdQueueOut + kCmdQueueSlots) % kCmdQueueSlots;
 }
 
 void InitMicroCmd(Works *works) {
@@ -55,14 +208,406 @@ void InitMicroCmd(Works *works) {
   IncPNTIn_CMDLinear(LP_MR0, works);
 }
 
-void *Linear(void *) {
-  LogInfo("Linear: controller link not built yet");
-  return nullptr;
+void LastCmdSent(Works *works, char c1, char c2, int id) {
+  works->lastCmdChars[0] = c1;
+  works->lastCmdChars[1] = c2;
+  works->lastCmdId = id;
 }
 
-int OpenLinear(Works *) { return -1; }
-int writeLinearPort(int, const char *, int, Works *) { return -1; }
-void LastCmdSent(Works *, char, char, int) {}
-void GestRetrayCMD(Works *) {}
-void NextCmdPriority(Works *, int) {}
-void SetAttenuatorCMD(Works *, int, int) {}
+int LinearCmdText(Works *works, int id, char *text, int size) {
+  if (size < kLinearCmdMax) return 0;
+  text[0] = 0;
+  // Every value is kept inside its field: the controller reads fixed widths.
+  auto digit = [](int v) { return clampTo(v, 0, 9); };
+  auto four = [](int v) { return clampTo(v, 0, 9999); };
+  int n = 0;
+  switch (id) {
+    case LP_VSM: return fixedText(text, size, 4, "VSM;");
+    case LP_ST: return fixedText(text, size, 3, "ST;");
+    case LP_TU1: return fixedText(text, size, 4, "TU1;");
+    case LP_TU0: return fixedText(text, size, 4, "TU0;");
+    case LP_TU: return fixedText(text, size, 3, "TU;");
+    case LP_SA: return fixedText(text, size, 4, "SA%d;", digit(works->antenna + 1));
+    case LP_FM: return fixedText(text, size, 3, "FM;");
+    case LP_FA: {
+      int f = works->frequency;
+      return fixedText(text, size, 14, "FA%011lu;", static_cast<unsigned long>(f < 0 ? 0 : f));
+    }
+    case LP_MT: return fixedText(text, size, 3, "MT;");
+    case LP_MT1:
+      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
+      works->atuBypass = static_cast<uint8_t>((works->tuneVal >> 16) & 1);
+      return n;
+    case LP_FS:
+      return fixedText(text, size, 8, "FS%01d%04d;", digit(works->freqSensIn),
+                       four(works->freqPeriodTime / 10));
+    case LP_CP: return fixedText(text, size, 7, "CPFFFF;");
+    case LP_AT: return attenuatorText(works->attenuator, text, size);
+    case LP_AT_TUNE: return attenuatorText(works->attenuatorTune, text, size);
+    case LP_AT_MAX: return attenuatorText(3, text, size);
+    case LP_MP0: return fixedText(text, size, 4, "MP0;");
+    case LP_MP1: return fixedText(text, size, 4, "MP1;");
+    case LP_AB0:
+      works->ampBypassReq = 0;
+      LogStderr(">> AB0;\n");
+      return fixedText(text, size, 4, "AB0;");
+    case LP_AB1:
+      works->ampBypassReq = 1;
+      works->attenuatorSel = 4;
+      LogStderr(">> AB1;\n");
+      return fixedText(text, size, 4, "AB1;");
+    case LP_AN:
+      n = fixedText(text, size, 4, "AN%d;", digit(works->anSel));
+      LogStderr(">> %s\n", text);
+      return n;
+    case LP_TS:
+      return fixedText(text, size, 19, "TS%04d%04d%04d%04d;", four(works->tsPar[0]),
+                       four(works->tsPar[1]), four(works->tsPar[2]), four(works->tsPar[3]));
+    case LP_FN:
+    case LP_FN_CPU: {
+      int percent = clampTo(id == LP_FN ? works->fanPercent : works->fanPercentCpu, 0, 100);
+      n = fixedText(text, size, 7, "FN1%03d;", percent);
+      works->fanAck = 0;
+      works->fanPercentSent = percent;
+      LogStderr(id == LP_FN ? ">> %s\n" : ">>CPU %s\n", text);
+      return n;
+    }
+    case LP_PS:
+      n = fixedText(text, size, 19, "PS%04d%04d%04d%04d;", four(works->psPar[0]),
+                    four(works->psPar[1]), four(works->psPar[2]), four(works->psPar[3]));
+      LogStderr(">> %s\n", text);
+      return n;
+    case LP_SF: return fixedText(text, size, 3, "SF;");
+    case LP_MT1_MEM:
+      WaitSemaforoTuneval(works);
+      LoadTuneFromMEM(works, works->antenna);
+      works->atuBypass = 0;
+      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
+      StopSemaforoTuneval(works);
+      return n;
+    case LP_SF_SET:
+      n = fixedText(text, size, 10, "SF30000%02x;", static_cast<unsigned>(works->filterRelay));
+      LogStderr(">> %s\n", text);
+      return n;
+    case LP_SE: return fixedText(text, size, 8, "SE58027;");
+    case LP_MR1:
+      works->armedActions |= 0x10;
+      works->screenState = 0;
+      return fixedText(text, size, 4, "MR1;");
+    case LP_MR0: return fixedText(text, size, 4, "MR0;");
+    case LP_GM:
+      n = fixedText(text, size, 11, "GM%04d%04d;", four(works->gmPar1), four(works->gmPar2));
+      LogStderr(">> %s\n", text);
+      return n;
+    case LP_GS:
+      n = fixedText(text, size, 3, "GS;");
+      LogStderr(">>r: %s\n", text);
+      return n;
+    case LP_GS_SET: {
+      std::string current = works->genSettings.str();
+      // Until the controller's own settings have been read there is nothing
+      // sound to write back: sending a short text would put stray bytes on
+      // the wire and into the controller's settings.
+      if (current.size() != 10) {
+        LogErr("Linear: general settings not read yet, GS not sent");
+        return 0;
+      }
+      char gs[11];
+      memcpy(gs, current.data(), 10);
+      gs[10] = 0;
+      if (works->modeWorkIdx != 0)
+        gs[1] = static_cast<char>(gs[1] & ~2);
+      else
+        gs[1] = static_cast<char>(gs[1] | 2);
+      works->genSettings.set(gs);
+      return fixedText(text, size, 13, "GS%s;", gs);
+    }
+    case LP_ER0: return fixedText(text, size, 7, "ER0000;");
+    case LP_ER1: return fixedText(text, size, 7, "ER0001;");
+    case LP_ER2: return fixedText(text, size, 7, "ER0002;");
+    case LP_MT1_BYPASS:
+      WaitSemaforoTuneval(works);
+      works->atuBypass = 1;
+      works->tuneVal = (works->tuneVal | (1u << 16)) & ~((1u << 18) | (1u << 23));
+      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
+      StopSemaforoTuneval(works);
+      return n;
+    case LP_MT1_CLEAR:
+      WaitSemaforoTuneval(works);
+      works->atuBypass = 0;
+      works->tuneVal = 1u << 23;
+      works->tuneC = 0;
+      works->tuneL = 0;
+      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
+      StopSemaforoTuneval(works);
+      return n;
+    default: return 0;
+  }
+}
+
+int writeLinearPort(int fd, const char *text, int length, Works *) {
+  char digits[3];
+  snprintf(digits, sizeof digits, "%02x", Sys_Crc8Calculation(text, length));
+  counterrortimeout = 0;
+  ssize_t w;
+  do {
+    w = write(fd, digits, 2);
+  } while (w < 0 && errno == EINTR);
+  if (w != 2) {
+    LogErr("Linear: write failed (%d)", w < 0 ? errno : 0);
+    return -1;
+  }
+  int done = 0;
+  while (done < length) {
+    w = write(fd, text + done, static_cast<size_t>(length - done));
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      LogErr("Linear: write failed (%d)", w < 0 ? errno : 0);
+      return -1;
+    }
+    done += static_cast<int>(w);
+  }
+  return 0;
+}
+
+void GestRetrayCMD(Works *works) {
+  works->retryTotal += 1;
+  char c1 = works->lastCmdChars[0];
+  char c2 = works->lastCmdChars[1];
+  if (works->retryCount > 2) {
+    works->errDetail.setf("Err %c%c", c1, c2);
+    if (works->extIoTimeout == 0) {
+      AddErrore(works, ERR_COMM);
+      works->extIoTimeout = 2000;
+    }
+    LogStderr(
+        "---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST "
+        "(Timer: %i)\n",
+        c1, c2, works->retryTotal.load(), works->retryCount.load(), works->extIoTimeout.load());
+    works->retryStops += 1;
+    linearProcessStatus = LP_ST;
+    works->retryCount = 0;
+  } else {
+    works->retryCount += 1;
+    linearProcessStatus = works->lastCmdId.load();
+    LogStderr("--------------------------------------- ERROR LINEAR: RETRAY %c%c (%d , %d)\n", c1,
+              c2, works->retryTotal.load(), works->retryCount.load());
+  }
+}
+
+void NextCmdPriority(Works *works, int next) {
+  works->retryCount = 0;
+  if (works->cmdPriority == 0) {
+    linearProcessStatus = next;
+    return;
+  }
+  int id = TakeCmdLinear(works);
+  if (id >= 0) {
+    linearProcessStatus = id;
+    LogStderr("cmd ext: %d\n", id);
+    return;
+  }
+  works->cmdPriority = 0;
+  linearProcessStatus = next;
+  if (works->errorRecovery == 1) {
+    LogStderr(">>> ERRORI: Send All CMD for Error\n");
+    works->errorRecovery = 2;
+  }
+}
+
+void SetAttenuatorCMD(Works *works, int index, int id) {
+  char text[kLinearCmdMax];
+  LastCmdSent(works, 'A', 'T', id);
+  int n = attenuatorText(index, text, sizeof text);
+  if (n == 0) {
+    NextCmdPriority(works, LP_ST);
+    return;
+  }
+  int fd = works->linFD;
+  if (fd >= 0) writeLinearPort(fd, text, n, works);
+  linearProcessStatus = LP_WAIT;
+}
+
+long long LinearDeadline(const LinearLink *link) {
+  return link->sentAtMs + kLinearTimeoutMs;
+}
+
+void LinearReceived(Works *works, LinearLink *link) {
+  int used = 0;
+  while (used < link->inLen && linearProcessStatus == LP_WAIT) {
+    char c = link->in[used++];
+    if (link->rxCount >= kLinearRxMax) {
+      link->rxCount = 0;
+      LogStderr("<<<<<<<<<<<<<<<<<<<<ERROR COUNTER LINEAR (CounterLinear)\n");
+    }
+    link->rx[link->rxCount++] = c;
+    if (c != ';') continue;
+    link->rx[link->rxCount] = 0;
+    char digits[3];
+    LinearReplyDigits(link->rx + 2, link->rxCount - 2, digits);
+    if (link->rxCount >= 3 && link->rx[0] == digits[0] && link->rx[1] == digits[1]) {
+      linearProcessStatus = LP_DECODE;
+      break;
+    }
+    // A reply that arrived damaged is not trusted: it is dropped and the link
+    // goes on as after any reply. Queued commands stay queued.
+    LogStderr("**** CHK ERROR!! %s %s\n", digits, link->rx);
+    link->rxCount = 0;
+    link->pauseMs = kPaceAfterError;
+    NextCmdPriority(works, LP_ST);
+  }
+  memmove(link->in, link->in + used, static_cast<size_t>(link->inLen - used));
+  link->inLen -= used;
+}
+
+void LinearTimeout(Works *works, LinearLink *link) {
+  // The command goes out again: what came of the broken reply must not stand
+  // in front of the next one.
+  link->rxCount = 0;
+  link->inLen = 0;
+  GestRetrayCMD(works);
+}
+
+void LinearReadFailed(Works *works, LinearLink *link, long result) {
+  LogErr("timeout %d\n", static_cast<int>(result));
+  link->rxCount = 0;
+  link->inLen = 0;
+  link->pauseMs = kPaceAfterError;
+  GestRetrayCMD(works);
+}
+
+int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *pauseMs) {
+  if (link->pauseMs > 0) {
+    *pauseMs = link->pauseMs;
+    link->pauseMs = 0;
+    return LA_PAUSE;
+  }
+  // Commands that cannot be sent are passed over; the bound keeps a queue
+  // full of them from holding the thread here.
+  for (int guard = 0; guard < 2 * kCmdQueueSlots; ++guard) {
+    int st = linearProcessStatus;
+    if (IsLinearCmd(st)) {
+      const char *letters = kLetters[st];
+      LastCmdSent(works, letters[0], letters[1], st);
+      int n = LinearCmdText(works, st, text, kLinearCmdMax);
+      if (n == 0) {
+        NextCmdPriority(works, LP_ST);
+        continue;
+      }
+      *length = n;
+      link->rxCount = 0;
+      linearProcessStatus = st == LP_MR1 ? LP_HALTED : LP_WAIT;
+      return LA_WRITE;
+    }
+    switch (st) {
+      case LP_WAIT:
+        if (link->inLen > 0) {
+          LinearReceived(works, link);
+          if (link->pauseMs > 0) {
+            *pauseMs = link->pauseMs;
+            link->pauseMs = 0;
+            return LA_PAUSE;
+          }
+          if (linearProcessStatus != LP_WAIT) continue;
+        }
+        return LA_READ;
+      case LP_DECODE: {
+        int pause = DecodeReply(works, link->rx + 2, link->rxCount);
+        link->rxCount = 0;
+        link->rx[0] = 0;
+        *pauseMs = pause;
+        return LA_PAUSE;
+      }
+      case LP_HALTED: return LA_HALTED;
+      default:
+        // Not a state and not a command (25 among them): start again from
+        // the status poll rather than stand still.
+        LogErr("Linear: state %d unknown, back to ST", st);
+        linearProcessStatus = LP_ST;
+        break;
+    }
+  }
+  *pauseMs = kPaceAfterError;
+  return LA_PAUSE;
+}
+
+int OpenLinear(Works *works) {
+  return openPort(works, false);
+}
+
+void *Linear(void *arg) {
+  Works *works = static_cast<Works *>(arg);
+  LinearLink link{};
+  linearProcessStatus = LP_ST;
+  int fd = OpenLinear(works);
+  int readFailures = 0;
+  // Closes a port that stopped working; it is opened again a few seconds later.
+  auto lose = [&](const char *why) {
+    LogErr("%s", why);
+    close(fd);
+    fd = -1;
+    works->linFD = -1;
+    works->deviceErrorText.set(why);
+    works->deviceError = 1;
+  };
+  while (works->running) {
+    if (fd < 0) {
+      // Tried again every few seconds; the failure was reported once.
+      if (!sleepWhileRunning(works, kReopenMs)) break;
+      fd = openPort(works, true);
+      link.inLen = 0;
+      link.rxCount = 0;
+      continue;
+    }
+    char text[kLinearCmdMax];
+    int length = 0;
+    int pause = 0;
+    switch (LinearAdvance(works, &link, text, &length, &pause)) {
+      case LA_WRITE:
+        if (writeLinearPort(fd, text, length, works) != 0) {
+          // A write that fails, rather than writes less: the port is gone.
+          // The command goes out again once it is back.
+          lose("Linear: write failed");
+          linearProcessStatus = works->lastCmdId.load();
+          break;
+        }
+        link.sentAtMs = MonotonicMs();
+        break;
+      case LA_READ: {
+        long long now = MonotonicMs();
+        long long wait = LinearDeadline(&link) - now;
+        if (wait <= 0) {
+          counterrortimeout = static_cast<int>(now - link.sentAtMs);
+          LinearTimeout(works, &link);
+          break;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        int r = poll(&p, 1, static_cast<int>(wait));
+        counterrortimeout = static_cast<int>(MonotonicMs() - link.sentAtMs);
+        if (r <= 0) break;  // time-out (seen above next turn) or a signal
+        int room = static_cast<int>(sizeof link.in) - link.inLen;
+        ssize_t n = read(fd, link.in + link.inLen, static_cast<size_t>(room));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) break;
+        if (n <= 0) {
+          LinearReadFailed(works, &link, static_cast<long>(n));
+          // A port that keeps failing its reads is gone as surely as one
+          // that fails a write: open it again later instead of spinning.
+          if (++readFailures >= kReadFailuresToReopen) {
+            lose("Linear: read failed");
+            readFailures = 0;
+          }
+          break;
+        }
+        readFailures = 0;
+        link.inLen += static_cast<int>(n);
+        LinearReceived(works, &link);
+        break;
+      }
+      case LA_PAUSE: sleepMs(pause); break;
+      case LA_HALTED: sleepWhileRunning(works, 1000); break;
+    }
+  }
+  if (fd >= 0) close(fd);
+  works->linFD = -1;
+  return nullptr;
+}

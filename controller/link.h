@@ -9,22 +9,83 @@
 // CRC-8 of the 1-Wire devices (reflected polynomial 0x8C, start 0).
 uint8_t Sys_Crc8Calculation(const void *bytes, int length);
 // Queues a command identifier; safe for several writer threads. Returns id,
-// or -1 when the ring is full (the identifier is then refused with a log line).
+// or -1 when the ring is full or id names no command (refused with a log line).
 int IncPNTIn_CMDLinear(int id, Works *works);
 // Queues the controller's start-up commands.
 void InitMicroCmd(Works *works);
 void *Linear(void *works);  // link thread
 int OpenLinear(Works *works);
+// Writes the check digits and then the text. Returns 0, or -1 when a write
+// failed (the port is then taken as lost).
 int writeLinearPort(int fd, const char *text, int length, Works *works);
 void LastCmdSent(Works *works, char c1, char c2, int id);
 void GestRetrayCMD(Works *works);
 void NextCmdPriority(Works *works, int next);
+// Sends an attenuator command on works->linFD. Link thread only: other
+// threads queue LP_AT, LP_AT_TUNE or LP_AT_MAX instead.
 void SetAttenuatorCMD(Works *works, int index, int id);
 
 // Reply decoder: text = reply without the check digits, count = characters
-// received including the check digits.
+// received including the check digits. text holds count - 2 characters (or is
+// NUL-terminated before). Pauses as the link's pace asks (see DecodeReply).
 void DecodeCatCmd(Works *works, const char *text, int count);
+// DecodeCatCmd without the pause: returns the milliseconds the link waits
+// before the next command (10 after a status frame, 20 after anything else).
+int DecodeReply(Works *works, const char *text, int count);
 int charToInt(char c);
 // Fills out (at least 53 bytes) with the 52-character status text.
 void CreaBufferDiStato(Works *works, char *out);
 float CalvTensVadcAmp(Works *works, int raw);
+
+// ---- The link's logic apart from the port.
+// The link thread owns one LinearLink; it reads from the port into in[] and
+// writes what LinearAdvance asks for. Tests drive the same functions with
+// bytes of their own.
+
+constexpr int kLinearRxMax = 500;       // reply buffer, characters
+constexpr int kLinearTimeoutMs = 1500;  // no complete reply within this: retry
+constexpr int kLinearCmdMax = 24;       // longest command text, NUL included
+
+struct LinearLink {
+  char rx[kLinearRxMax + 1];  // the reply being received
+  int rxCount;
+  char in[512];  // bytes read from the port and not yet looked at
+  int inLen;
+  long long sentAtMs;  // monotonic time of the last write
+  int pauseMs;         // pause asked for before the next step (after an error)
+};
+
+enum LinearAction : int {
+  LA_WRITE,   // write text (writeLinearPort), then note the time in sentAtMs
+  LA_READ,    // wait for bytes (until LinearDeadline), then LinearReceived or LinearTimeout
+  LA_PAUSE,   // pause pauseMs, then advance again
+  LA_HALTED,  // the link is halted after "MR1;": nothing more until restart
+};
+
+// Runs the state machine up to the next thing the port must do. For LA_WRITE
+// the command text (without check digits) is in text and its byte count in
+// *length; for LA_PAUSE the pause is in *pauseMs.
+int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *pauseMs);
+// Builds the text of command id and applies its side effects. Returns the
+// number of bytes to send, 0 when nothing is to be sent (id names no
+// command, or its value cannot be sent). Does not change the link's state.
+int LinearCmdText(Works *works, int id, char *text, int size);
+// The letters a command identifier is known by ("ST" for LP_ST), or nullptr.
+const char *LinearCmdLetters(int id);
+// True for the identifiers of the command table.
+bool IsLinearCmd(int id);
+// Takes the next queued identifier (slot cleared, read index advanced);
+// -1 when the queue is empty.
+int TakeCmdLinear(Works *works);
+// Number of identifiers waiting in the queue.
+int PendingCmdLinear(Works *works);
+// Bytes have arrived in link->in: consumes them up to the end of one reply.
+void LinearReceived(Works *works, LinearLink *link);
+// No complete reply before the deadline: retry (the partial reply is dropped).
+void LinearTimeout(Works *works, LinearLink *link);
+// The read failed (result of read()): logged, then retried.
+void LinearReadFailed(Works *works, LinearLink *link, long result);
+// Absolute monotonic time (ms) at which the reply to the last command is late.
+long long LinearDeadline(const LinearLink *link);
+// The two check digits of a text as the controller sends them (upper case).
+void LinearReplyDigits(const char *text, int length, char out[3]);

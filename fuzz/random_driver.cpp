@@ -1,8 +1,9 @@
-// Runs a fuzz target's entry point on random inputs for a given number of
-// seconds, where libFuzzer is not available. Inputs are random bytes mixed
-// with pieces that look like the protocol (small type bytes, nibble
-// characters, separators), and each lives in a buffer of exactly its size
-// so that the sanitizers catch any read past it.
+// Without libFuzzer (g++ builds): "--random SECONDS [SEED]" runs a fuzz
+// target's entry point on random inputs for that long; any other arguments
+// are files (a saved crash, a corpus) replayed one by one. Random inputs are
+// random bytes mixed with pieces that look like the protocol (small type
+// bytes, nibble characters, separators), and each lives in a buffer of
+// exactly its size so that the sanitizers catch any read past it.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,14 +11,29 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv) {
-  double seconds = argc > 1 ? atof(argv[1]) : 3.0;
-  unsigned seed = argc > 2 ? static_cast<unsigned>(atoi(argv[2])) : std::random_device{}();
+  if (argc < 2 || strcmp(argv[1], "--random") != 0) {
+    for (int i = 1; i < argc; ++i) {
+      std::ifstream in(argv[i], std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::unique_ptr<uint8_t[]> buf(new uint8_t[bytes.size() + 1]);
+      memcpy(buf.get(), bytes.data(), bytes.size());
+      LLVMFuzzerTestOneInput(buf.get(), bytes.size());
+      printf("%s: ok\n", argv[i]);
+    }
+    return 0;
+  }
+  double seconds = argc > 2 ? atof(argv[2]) : 3.0;
+  unsigned seed = argc > 3 ? static_cast<unsigned>(atoi(argv[3])) : std::random_device{}();
   // The targets' log lines would drown the run; the summary goes to stdout.
   int devnull = open("/dev/null", O_WRONLY);
   if (devnull >= 0) dup2(devnull, 2);

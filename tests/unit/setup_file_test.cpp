@@ -151,7 +151,8 @@ TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
 TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   Fixture f;
   std::string longPath(200, 'x');
-  std::string garbage("\x01\x02\xff\xfe binary\0 bytes\n", 22);
+  static const char kGarbage[] = "\x01\x02\xff\xfe binary\0 bytes\n";
+  std::string garbage(kGarbage, sizeof kGarbage - 1);
   f.root.writeFile("/opt/set/setup.txt",
                    "LinPort: /dev/" + longPath + "\nSerPort: /dev/ttyS1234567890123\n" +
                        "Divide: 12345\nMaxTempAllowed: abc\nPSpar1: \nGMpar1 7\nNumAntenna: 9\n" +

@@ -1,0 +1,521 @@
+// ombrix-sim: runs ombrix against the simulated device.
+//
+// It builds a root directory (default .sim/), starts every simulated device
+// of kDevices, then ombrix with OMBRIX_ROOT pointing at the root, and shows
+// their output: the wire traffic of each device and the program's log. Lines
+// typed on its standard input go to a device's control channel ("controller
+// silent 4 FM", or without the device name to the first device). Ctrl-C stops
+// ombrix first (SIGTERM, as the device's own shutdown), then the devices.
+//
+// A new simulated device is one more entry in kDevices (its program, its
+// control channel and how to tell its routine traffic) and, if it needs
+// files in the root, one more step in buildRoot.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "sim/sim_common.h"
+
+extern char **environ;
+
+namespace {
+
+// ---- The root directory
+
+// The setup file of a simulated run: only what differs from a new file. The
+// display, the keys and the transceiver and remote links stay off until
+// their simulated devices exist.
+const char kSetup[] =
+    "EnableKeyb: 0\n"
+    "EnableGPIO: 0\n"
+    "EnableRead: 0\n"
+    "EnableWrite: 0\n"
+    "EnableCAT: 0\n"
+    "EnableLinear: 1\n"
+    "EnableTime: 0\n"
+    "WebSocket: 0\n"
+    "LinPort: /dev/ttyAMA0\n"
+    "EnableFFT: 0\n";
+
+// Bank 0's band table: generic transceiver, amplifier on, first antenna, tuner in.
+const char kBandTable[] =
+    "!Gen\n"
+    "160m 1800000 2000000 1 1 0 0 0.0\n"
+    "80m 3500000 4000000 1 1 0 0 0.0\n"
+    "60m 5330500 5450000 1 1 0 0 0.0\n"
+    "40m 7000000 7300000 1 1 0 0 0.0\n"
+    "30m 10100000 10150000 1 1 0 0 0.0\n"
+    "20m 14000000 14350000 1 1 0 0 0.0\n"
+    "17m 18068000 18168000 1 1 0 0 0.0\n"
+    "15m 21000000 21450000 1 1 0 0 0.0\n"
+    "12m 24890000 24990000 1 1 0 0 0.0\n"
+    "10m 28000000 29700000 1 1 0 0 0.0\n"
+    "6m 50000000 54000000 1 1 0 0 0.0\n";
+
+const char kInterfaces[] =
+    "auto lo\n"
+    "iface lo inet loopback\n"
+    "\n"
+    "auto eth0\n"
+    "iface eth0 inet static\n"
+    "address 192.168.1.50\n"
+    "netmask 255.255.255.0\n"
+    "gateway 192.168.1.1\n"
+    "nameserver 192.168.1.1\n";
+
+// Stand-ins for the commands of the device's system image. Each notes its
+// call in DIR/sim/commands.log; none touches anything outside the root.
+struct StandIn {
+  const char *name;
+  const char *body;
+};
+const StandIn kStandIns[] = {
+    {"mount", "exit 0\n"},
+    {"sudo", "exit 0\n"},
+    {"reboot", "exit 0\n"},
+    {"my_temp", "echo 48.3\necho \"temp=46.2'C\"\n"},
+    {"my_kivo", "echo 00.061\necho 192.168.1.50\n"},
+};
+
+void mkdirs(const std::string &path) {
+  for (size_t i = 1; i <= path.size(); ++i)
+    if (i == path.size() || path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
+}
+
+bool exists(const std::string &p) {
+  return access(p.c_str(), F_OK) == 0;
+}
+
+bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0644) {
+  std::string tmp = path + ".new";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) return false;
+  }
+  chmod(tmp.c_str(), mode);
+  return rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+// Builds (or completes) the root. Files a person may have changed since
+// (setup, band table, network settings) are kept unless fresh is set.
+bool buildRoot(const std::string &root, bool fresh) {
+  for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
+    mkdirs(root + d);
+  auto keep = [&](const std::string &devicePath, const char *text) {
+    std::string p = root + devicePath;
+    return (!fresh && exists(p)) || writeFile(p, text);
+  };
+  bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
+            keep("/etc/network/interfaces", kInterfaces);
+  for (const StandIn &s : kStandIns) {
+    std::string body = std::string("#!/bin/sh\n") + "echo \"$(date +%T) " + s.name +
+                       " $*\" >> \"$(dirname \"$0\")/../sim/commands.log\"\n" + s.body;
+    ok = writeFile(root + "/bin/" + s.name, body, 0755) && ok;
+  }
+  return ok;
+}
+
+// ---- Processes
+
+// One program the launcher runs and whose output it shows.
+struct Proc {
+  std::string name;  // shown in front of each line
+  std::vector<std::string> argv;
+  std::string ctl;                                     // control channel (FIFO), empty for none
+  bool (*routine)(const std::string &line) = nullptr;  // lines hidden unless --all
+  pid_t pid = -1;
+  int out = -1;
+  std::string partial;
+  FILE *log = nullptr;  // copy of the output, if any
+  int hidden = 0;       // routine lines not shown since the last summary
+  int status = -1;
+};
+
+// Status polls and frequency reads with their replies: shown as a count.
+bool controllerRoutine(const std::string &line) {
+  if (line.size() < 6 || (line[0] != '>' && line[0] != '<')) return false;
+  std::string l = line.substr(4, 2);
+  return (l == "ST" || l == "FM") && line.find(' ', 4) == std::string::npos;
+}
+
+struct DeviceKind {
+  const char *name;
+  const char *program;  // next to the launcher
+  std::string (*ctl)(const std::string &root);
+  bool (*routine)(const std::string &line);
+};
+
+const DeviceKind kDevices[] = {
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine},
+};
+
+bool spawn(Proc *p, const std::vector<std::string> &env) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+  posix_spawnattr_t at;
+  posix_spawnattr_init(&at);
+  // A group of its own: Ctrl-C reaches the launcher only, which then stops
+  // everything in order.
+  posix_spawnattr_setflags(&at, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&at, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&at, &none);
+  std::vector<char *> args, envp;
+  for (auto &a : p->argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> envStore;
+  for (char **e = environ; *e; ++e) envStore.push_back(*e);
+  for (const auto &e : env) envStore.push_back(e);
+  for (auto &e : envStore) envp.push_back(const_cast<char *>(e.c_str()));
+  envp.push_back(nullptr);
+  int rc = posix_spawn(&p->pid, args[0], &fa, &at, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&at);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    fprintf(stderr, "ombrix-sim: can't start %s: %s\n", args[0], strerror(rc));
+    p->pid = -1;
+    return false;
+  }
+  p->out = fds[0];
+  return true;
+}
+
+bool gShowAll = false;
+
+void show(Proc *p, const std::string &line) {
+  if (p->log) {
+    fprintf(p->log, "%s\n", line.c_str());
+    fflush(p->log);
+  }
+  if (!gShowAll && p->routine && p->routine(line)) {
+    ++p->hidden;
+    return;
+  }
+  printf("%-10s| %s\n", p->name.c_str(), line.c_str());
+  fflush(stdout);
+}
+
+// Reads what is there; false at end of output.
+bool drain(Proc *p) {
+  char buf[4096];
+  ssize_t n = read(p->out, buf, sizeof buf);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (n <= 0) {
+    if (!p->partial.empty()) show(p, p->partial);
+    p->partial.clear();
+    close(p->out);
+    p->out = -1;
+    return false;
+  }
+  p->partial.append(buf, static_cast<size_t>(n));
+  size_t nl;
+  while ((nl = p->partial.find('\n')) != std::string::npos) {
+    show(p, p->partial.substr(0, nl));
+    p->partial.erase(0, nl + 1);
+  }
+  return true;
+}
+
+long long nowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// Waits for a line of p that starts with prefix, up to ms.
+bool waitLine(Proc *p, const std::string &prefix, int ms) {
+  long long end = nowMs() + ms;
+  while (p->out >= 0 && nowMs() < end) {
+    struct pollfd pf = {p->out, POLLIN, 0};
+    if (poll(&pf, 1, static_cast<int>(end - nowMs())) <= 0) continue;
+    char buf[512];
+    ssize_t n = read(p->out, buf, sizeof buf);
+    if (n <= 0) return false;
+    p->partial.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = p->partial.find('\n')) != std::string::npos) {
+      std::string line = p->partial.substr(0, nl);
+      p->partial.erase(0, nl + 1);
+      show(p, line);
+      if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    }
+  }
+  return false;
+}
+
+void sendControl(const Proc &p, const std::string &line) {
+  int fd = open(p.ctl.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    printf("ombrix-sim| %s: no control channel (%s)\n", p.name.c_str(), strerror(errno));
+    return;
+  }
+  std::string l = line + "\n";
+  if (write(fd, l.data(), l.size()) != static_cast<ssize_t>(l.size()))
+    printf("ombrix-sim| %s: control line not taken\n", p.name.c_str());
+  close(fd);
+}
+
+void help(const std::vector<Proc> &devices) {
+  printf(
+      "ombrix-sim| commands: [DEVICE] LINE sends LINE to a device's control channel;\n"
+      "ombrix-sim|   devices:");
+  for (const auto &d : devices) printf(" %s", d.name.c_str());
+  printf(
+      " (the first one when none is named)\n"
+      "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
+      "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
+  fflush(stdout);
+}
+
+void usage() {
+  fprintf(stderr,
+          "usage: ombrix-sim [--root DIR] [--fresh] [--prepare] [--no-ombrix] [--all]\n"
+          "  --root DIR   the simulated device's root (default .sim)\n"
+          "  --fresh      write the setup, band and network files anew\n"
+          "  --prepare    build the root and exit\n"
+          "  --no-ombrix  run the simulated devices only\n"
+          "  --all        show every status poll and frequency read on the wire\n");
+}
+
+std::string selfDir() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  buf[n] = 0;
+  std::string p(buf);
+  return p.substr(0, p.rfind('/'));
+}
+
+void stopProc(Proc *p, int sig) {
+  if (p->pid > 0) kill(p->pid, sig);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string root = ".sim";
+  bool fresh = false, prepareOnly = false, withOmbrix = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--root" && i + 1 < argc)
+      root = argv[++i];
+    else if (a == "--fresh")
+      fresh = true;
+    else if (a == "--prepare")
+      prepareOnly = true;
+    else if (a == "--no-ombrix")
+      withOmbrix = false;
+    else if (a == "--all")
+      gShowAll = true;
+    else {
+      usage();
+      return 2;
+    }
+  }
+  mkdirs(root);
+  char abs[PATH_MAX];
+  if (realpath(root.c_str(), abs) == nullptr) {
+    fprintf(stderr, "ombrix-sim: no root %s: %s\n", root.c_str(), strerror(errno));
+    return 1;
+  }
+  root = abs;
+  if (!buildRoot(root, fresh)) {
+    fprintf(stderr, "ombrix-sim: can't build the root in %s\n", root.c_str());
+    return 1;
+  }
+  if (prepareOnly) return 0;
+
+  // Signals arrive through a descriptor, so the loop below is the only
+  // place that acts on them.
+  sigset_t sigs;
+  sigemptyset(&sigs);
+  sigaddset(&sigs, SIGINT);
+  sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &sigs, nullptr);
+  int sigfd = signalfd(-1, &sigs, SFD_CLOEXEC);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::string dir = selfDir();
+  std::vector<Proc> devices;
+  for (const DeviceKind &k : kDevices) {
+    Proc p;
+    p.name = k.name;
+    p.argv = {dir + "/" + k.program, "--root", root};
+    p.ctl = k.ctl(root);
+    p.routine = k.routine;
+    devices.push_back(p);
+  }
+  printf("ombrix-sim| root %s\n", root.c_str());
+  for (Proc &d : devices) {
+    if (!spawn(&d, {})) return 1;
+    // A device is ready when it has said where its port is.
+    if (!waitLine(&d, "pty ", 5000)) {
+      fprintf(stderr, "ombrix-sim: %s did not start\n", d.name.c_str());
+      for (Proc &o : devices) stopProc(&o, SIGTERM);
+      return 1;
+    }
+  }
+  Proc ombrix;
+  ombrix.name = "ombrix";
+  ombrix.argv = {dir + "/../ombrix"};
+  if (withOmbrix) {
+    ombrix.log = fopen(sim::OmbrixLog(root).c_str(), "w");
+    if (!spawn(&ombrix, {"OMBRIX_ROOT=" + root})) {
+      for (Proc &o : devices) stopProc(&o, SIGTERM);
+      return 1;
+    }
+  }
+  help(devices);
+
+  bool stopping = false;
+  long long stopAt = 0, summaryAt = nowMs() + 10000;
+  std::string input;
+  bool stdinOpen = true;
+  auto all = [&]() {
+    std::vector<Proc *> v;
+    for (Proc &d : devices) v.push_back(&d);
+    if (withOmbrix) v.push_back(&ombrix);
+    return v;
+  };
+  auto beginStop = [&]() {
+    if (stopping) {
+      // Second request: no more waiting.
+      for (Proc *p : all()) stopProc(p, SIGKILL);
+      return;
+    }
+    stopping = true;
+    stopAt = nowMs();
+    printf("ombrix-sim| stopping\n");
+    fflush(stdout);
+    if (withOmbrix && ombrix.pid > 0) stopProc(&ombrix, SIGTERM);
+  };
+
+  for (;;) {
+    // Devices stop once ombrix has gone (or at once without it).
+    if (stopping && (!withOmbrix || ombrix.pid <= 0))
+      for (Proc &d : devices)
+        if (d.pid > 0 && d.status < 0) stopProc(&d, SIGTERM);
+    bool anyRunning = false;
+    for (Proc *p : all()) anyRunning |= p->pid > 0;
+    if (!anyRunning) break;
+    // ombrix spends up to ~15 s in its start-up before it looks at the stop.
+    if (stopping && nowMs() - stopAt > 40000)
+      for (Proc *p : all()) stopProc(p, SIGKILL);
+
+    std::vector<struct pollfd> pf;
+    std::vector<Proc *> owners;
+    pf.push_back({sigfd, POLLIN, 0});
+    owners.push_back(nullptr);
+    if (stdinOpen) {
+      pf.push_back({0, POLLIN, 0});
+      owners.push_back(nullptr);
+    }
+    for (Proc *p : all())
+      if (p->out >= 0) {
+        pf.push_back({p->out, POLLIN, 0});
+        owners.push_back(p);
+      }
+    int r = poll(pf.data(), pf.size(), 1000);
+    if (r < 0 && errno != EINTR) break;
+
+    if (!gShowAll && nowMs() >= summaryAt) {
+      summaryAt = nowMs() + 10000;
+      for (Proc &d : devices)
+        if (d.hidden > 0) {
+          printf("%-10s| (%d routine lines in 10 s; 'all' shows them)\n", d.name.c_str(), d.hidden);
+          d.hidden = 0;
+        }
+      fflush(stdout);
+    }
+    for (size_t i = 0; i < pf.size(); ++i) {
+      if (!(pf[i].revents & (POLLIN | POLLHUP))) continue;
+      if (pf[i].fd == sigfd) {
+        struct signalfd_siginfo si;
+        if (read(sigfd, &si, sizeof si) != sizeof si) continue;
+        if (si.ssi_signo == SIGINT || si.ssi_signo == SIGTERM) {
+          beginStop();
+          continue;
+        }
+        // SIGCHLD: reap whoever ended.
+        for (Proc *p : all()) {
+          if (p->pid <= 0) continue;
+          int st;
+          if (waitpid(p->pid, &st, WNOHANG) == p->pid) {
+            p->status = st;
+            while (p->out >= 0) drain(p);  // its last words first
+            printf("ombrix-sim| %s ended (%s %d)\n", p->name.c_str(),
+                   WIFEXITED(st) ? "exit" : "signal",
+                   WIFEXITED(st) ? WEXITSTATUS(st) : WTERMSIG(st));
+            fflush(stdout);
+            p->pid = -1;
+            if (!stopping) beginStop();
+          }
+        }
+      } else if (pf[i].fd == 0) {
+        char buf[512];
+        ssize_t n = read(0, buf, sizeof buf);
+        if (n <= 0) {
+          stdinOpen = false;
+          continue;
+        }
+        input.append(buf, static_cast<size_t>(n));
+        size_t nl;
+        while ((nl = input.find('\n')) != std::string::npos) {
+          std::string line = input.substr(0, nl);
+          input.erase(0, nl + 1);
+          if (line.empty()) continue;
+          std::string first = line.substr(0, line.find(' '));
+          if (line == "quit")
+            beginStop();
+          else if (line == "help")
+            help(devices);
+          else if (line == "all")
+            gShowAll = true;
+          else if (line == "quiet")
+            gShowAll = false;
+          else {
+            Proc *target = &devices[0];
+            for (Proc &d : devices)
+              if (d.name == first && line.size() > first.size()) {
+                target = &d;
+                line = line.substr(first.size() + 1);
+              }
+            sendControl(*target, line);
+          }
+        }
+      } else {
+        drain(owners[i]);
+      }
+    }
+  }
+  for (Proc *p : all())
+    while (p->out >= 0) drain(p);
+  if (ombrix.log) fclose(ombrix.log);
+  int st = ombrix.status;
+  if (!withOmbrix) return 0;
+  return st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+}

@@ -1,0 +1,41 @@
+#pragma once
+// Shared by the simulator's programs: the check value of the controller
+// protocol and the places of the simulator's own files inside a root.
+// Written apart from the program's code on purpose: the simulator checks
+// the program's wire format against its own reading of the protocol.
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+// CRC-8 of the 1-Wire devices: reflected polynomial 0x8C, start 0, no final XOR.
+inline uint8_t Crc8(const std::string &bytes) {
+  uint8_t crc = 0;
+  for (unsigned char b : bytes) {
+    for (int bit = 0; bit < 8; ++bit) {
+      bool mix = ((b ^ crc) & 1) != 0;
+      crc = static_cast<uint8_t>(crc >> 1);
+      if (mix) crc ^= 0x8C;
+      b = static_cast<unsigned char>(b >> 1);
+    }
+  }
+  return crc;
+}
+
+// Inside a root DIR: DIR/sim holds the simulator's control channels and logs.
+inline std::string SimDir(const std::string &root) {
+  return root + "/sim";
+}
+inline std::string ControllerCtl(const std::string &root) {
+  return SimDir(root) + "/controller.ctl";
+}
+inline std::string ControllerLog(const std::string &root) {
+  return SimDir(root) + "/controller.log";
+}
+inline std::string OmbrixLog(const std::string &root) {
+  return SimDir(root) + "/ombrix.log";
+}
+// The controller's serial port as the setup file names it.
+inline constexpr char kControllerPort[] = "/dev/ttyAMA0";
+
+}  // namespace sim
