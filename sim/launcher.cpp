@@ -49,11 +49,15 @@ const char kSetup[] =
     "EnableTime: 0\n"
     "WebSocket: 0\n"
     "LinPort: /dev/ttyAMA0\n"
-    "EnableFFT: 0\n";
+    "EnableFFT: 0\n"
+    // The NEB transceiver's EXT IO port keeps its default, /dev/ttyUSB1; the
+    // FT-817 gets a port of its own, so both radios can stay connected while
+    // the mode of work changes.
+    "CatSerialPort: /dev/ttyUSB2\n";
 
-// Bank 0's band table: generic transceiver, amplifier on, first antenna, tuner in.
+// Bank 0's band table: the NEB transceiver, amplifier on, first antenna, tuner in.
 const char kBandTable[] =
-    "!Gen\n"
+    "!Neb\n"
     "160m 1800000 2000000 1 1 0 0 0.0\n"
     "80m 3500000 4000000 1 1 0 0 0.0\n"
     "60m 5330500 5450000 1 1 0 0 0.0\n"
@@ -153,15 +157,30 @@ bool controllerRoutine(const std::string &line) {
   return (l == "ST" || l == "FM") && line.find(' ', 4) == std::string::npos;
 }
 
+// The FT-817's answers to the program's frequency polls, about 40 a second.
+bool ft817Routine(const std::string &line) {
+  return line.compare(0, 2, "> ") == 0 || line.compare(0, 2, "< ") == 0;
+}
+
+// The NEB transceiver keys the amplifier model: while it transmits, the
+// controller's status says so.
+std::vector<std::string> nebArgs(const std::string &root) {
+  return {"--amp-ctl", sim::ControllerCtl(root), "--amp-drive", sim::kNebDriveLine};
+}
+
 struct DeviceKind {
   const char *name;
   const char *program;  // next to the launcher
   std::string (*ctl)(const std::string &root);
   bool (*routine)(const std::string &line);
+  std::vector<std::string> (*args)(const std::string &root);  // beyond --root, if any
 };
 
+// In this order: the NEB transceiver talks to the controller's channel.
 const DeviceKind kDevices[] = {
-    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine},
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, nullptr},
+    {"neb", "ombrix-sim-neb", sim::NebCtl, nullptr, nebArgs},
+    {"ft817", "ombrix-sim-ft817", sim::Ft817Ctl, ft817Routine, nullptr},
 };
 
 bool spawn(Proc *p, const std::vector<std::string> &env) {
@@ -286,6 +305,9 @@ void help(const std::vector<Proc> &devices) {
   printf(
       " (the first one when none is named)\n"
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
+      "ombrix-sim|   neb: freq HZ; band 40m; vfo a|b; mem on|off|HZ; mode N; tx on [W]|off;\n"
+      "ombrix-sim|        silent on|off; unplug; plug; status (sim/README-links.md)\n"
+      "ombrix-sim|   ft817: freq HZ; band 20m; mode N; silent on|off; garbage; short; split\n"
       "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
   fflush(stdout);
 }
@@ -365,6 +387,8 @@ int main(int argc, char **argv) {
     Proc p;
     p.name = k.name;
     p.argv = {dir + "/" + k.program, "--root", root};
+    if (k.args != nullptr)
+      for (const std::string &a : k.args(root)) p.argv.push_back(a);
     p.ctl = k.ctl(root);
     p.routine = k.routine;
     devices.push_back(p);

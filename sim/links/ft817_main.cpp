@@ -172,8 +172,8 @@ void usage() {
   fprintf(stderr,
           "usage: ombrix-sim-ft817 [--root DIR] [--port PATH] [--log FILE] [--ctl FIFO]\n"
           "         [--quiet] [CONTROL]...\n"
-          "  --root DIR   port at DIR/dev/ttyUSB1, control channel DIR/sim/ft817.ctl,\n"
-          "               log DIR/sim/ft817.log\n"
+          "  --root DIR   port at DIR + the setup's CatSerialPort (default /dev/ttyUSB1),\n"
+          "               control channel DIR/sim/ft817.ctl, log DIR/sim/ft817.log\n"
           "  CONTROL      control lines applied at start, e.g. \"freq 7074000\"\n");
 }
 
@@ -205,7 +205,7 @@ int main(int argc, char **argv) {
     startLines.push_back(a);
   }
   if (!root.empty()) {
-    if (s.link.empty()) s.link = root + "/dev/ttyUSB1";
+    if (s.link.empty()) s.link = root + simlinks::setupValue(root, "CatSerialPort", "/dev/ttyUSB1");
     if (logPath.empty()) logPath = root + "/sim/ft817.log";
     if (ctlPath.empty()) ctlPath = root + "/sim/ft817.ctl";
   }

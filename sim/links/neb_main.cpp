@@ -331,8 +331,9 @@ void usage() {
   fprintf(stderr,
           "usage: ombrix-sim-neb [--root DIR] [--port PATH] [--cat PATH|none] [--log FILE]\n"
           "         [--ctl FIFO] [--amp-ctl FIFO] [--amp-drive FORMAT] [--quiet] [CONTROL]...\n"
-          "  --root DIR   EXT IO port at DIR/dev/ttyUSB1, CAT port at DIR/dev/KIVOCAT0,\n"
-          "               control channel DIR/sim/neb.ctl, log DIR/sim/neb.log\n"
+          "  --root DIR   EXT IO port at DIR + the setup's SerPort (default /dev/ttyUSB1), CAT\n"
+          "               port at DIR/dev/KIVOCAT0, control channel DIR/sim/neb.ctl,\n"
+          "               log DIR/sim/neb.log\n"
           "  --amp-ctl    FIFO of the amplifier model that hears the drive while transmitting,\n"
           "               as FORMAT with the watts (default \"drive %%g\")\n"
           "  CONTROL      control lines applied at start, e.g. \"band 40m\" \"vfo b\"\n");
@@ -374,7 +375,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (!root.empty()) {
-    if (s.extioLink.empty()) s.extioLink = root + "/dev/ttyUSB1";
+    if (s.extioLink.empty())
+      s.extioLink = root + simlinks::setupValue(root, "SerPort", "/dev/ttyUSB1");
     if (s.catLink.empty()) s.catLink = root + "/dev/KIVOCAT0";
     if (logPath.empty()) logPath = root + "/sim/neb.log";
     if (ctlPath.empty()) ctlPath = root + "/sim/neb.ctl";

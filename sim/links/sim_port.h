@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -54,6 +55,20 @@ inline bool decimal(const std::string &s, double *out) {
   if (*end != 0) return false;
   *out = v;
   return true;
+}
+
+// The value of "KEY: value" in the root's setup file, or fallback: the
+// program finds its ports there, so the simulator links them there too.
+inline std::string setupValue(const std::string &root, const std::string &key,
+                              const std::string &fallback) {
+  std::ifstream in(root + "/opt/set/setup.txt");
+  const std::string prefix = key + ": ";
+  for (std::string line; std::getline(in, line);) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    if (line.compare(0, prefix.size(), prefix) == 0 && line.size() > prefix.size())
+      return line.substr(prefix.size());
+  }
+  return fallback;
 }
 
 // Report lines: standard output (unless quiet) and the log file.
