@@ -37,9 +37,17 @@ void prepare(const SimRoot &root, const char *mode) {
 }
 
 // "FA" goes out from the refresh loop; until that loop is built there is
-// nothing to look for on the controller's side.
+// nothing to look for on the controller's side. Its thread is the last one
+// started, with "Timer thread started" (or its stand-in's line).
 bool refreshLoopBuilt(OmbrixProcess &app) {
-  return app.out().waitForText("refresh loop not built yet", 0ms) < 0;
+  int i = app.out().waitFor(
+      [](const std::string &l) {
+        return l.find("Timer thread started") != std::string::npos ||
+               l.find("refresh loop not built yet") != std::string::npos;
+      },
+      20s);
+  EXPECT_GE(i, 0) << "the refresh loop did not start";
+  return i >= 0 && app.out().lines()[static_cast<size_t>(i)].find("not built") == std::string::npos;
 }
 
 void stop(OmbrixProcess &app) {
