@@ -11,3 +11,7 @@ int LoadTabFiltri(Works *works);
 void SetFilterFromfreq(Works *works);
 int LoadAllBankTable(Works *works, int bank);
 void GestioneAntennaAutomatica(Works *works);
+// Attenuator labels: "0", "2", "3", "5" dB and "StBy" (amplifier bypassed).
+extern const char AttVectStr[5][8];
+// Names of the modes of work: "Generic", "KTLNEB", " FT-817".
+extern const char MODEwork[3][8];

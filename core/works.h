@@ -303,6 +303,11 @@ struct Works {
   SharedText<64> lanStatusText;
   At<uint8_t> uiUpdateAvail{0};
   At<uint8_t> gpioRunning{0};  // 1 while the front-panel thread empties the mailbox
+  // Pacing of the refresh loop's readings: "my_temp" runs at most once a
+  // second (and never again once it is missing), the date text once a second.
+  At<int64_t> cpuTempNextMs{0};
+  At<uint8_t> cpuTempMissing{0};
+  At<int64_t> dateTimeSecond{-1};
 
   // ---- Errors and warnings
   std::mutex errorMutex;  // errorList, errorCount and errorFlags change together

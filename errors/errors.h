@@ -39,3 +39,5 @@ int DeleteErrore(Works *works, int code);
 int ExistError(Works *works, int code);
 int ExistAnError(Works *works);
 void GestErroreSerial(Works *works);
+// 1 when a code other than 2, 22, 23 and 24 is listed.
+int VerifyError(Works *works);

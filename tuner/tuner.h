@@ -8,3 +8,5 @@ void StopSemaforoTuneval(Works *works);
 void LoadTuneFromMEM(Works *works, int antenna);
 // One step of automatic tuning, run by the link after each status reply.
 void TuneTask(Works *works);
+// Labels of the automatic-tuning time-outs: "25sec" ... "5sec".
+extern const char SWRTimeout[5][8];

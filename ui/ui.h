@@ -1,5 +1,7 @@
 #pragma once
 // Refresh loop, menus, front panel, screens and labels.
+#include <cstddef>
+
 #include "core/works.h"
 #include "links/nebparam.h"
 
@@ -16,10 +18,49 @@ void SetAttenuatorLabel(Works *works);
 void SetWorkImg(Works *works);
 
 // Drawing steps of one refresh pass; the refresh loop calls them in order.
-void TimerDrawStart(Works *works);                                  // thread start
-void TimerDrawBackground(Works *works);                             // new frame
-void TimerDrawDeviceError(Works *works);                            // "Error! %s"
-void TimerScreenSaver(Works *works);                                // saver on
-void TimerDrawScreen(Works *works, const NebParam *param);          // clock, meters, labels
-void TimerPresent(Works *works);                                    // show the frame
-void TimerPeakFall(Works *works, double elapsedMs);                 // peak hold and fall
+void TimerDrawStart(Works *works);                          // thread start
+void TimerDrawBackground(Works *works);                     // new frame
+void TimerDrawDeviceError(Works *works);                    // "Error! %s"
+void TimerScreenSaver(Works *works);                        // saver on
+void TimerDrawScreen(Works *works, const NebParam *param);  // clock, meters, labels
+void TimerPresent(Works *works);                            // show the frame
+void TimerPeakFall(Works *works, double elapsedMs);         // peak hold and fall
+
+// ---- Meters (drawn by TimerDrawScreen)
+// SWR to meter steps: 12 points (SWR, steps), 1.0 -> 0 ... 100 -> 60.
+extern const float CONV_SWR[24];
+float ConvertW_to_dBm(float watts);
+float CalcolaSWR(float swr);
+// Peak tracking of the left (forward) and the right meter.
+void CalcolaPwrPeak(Works *works, float value);
+void CalcolaPwrPeak2(Works *works, float value);
+// Needle angle (radians) of a value on a scale of steps.
+float NeedleAngle(float value, int steps);
+// Tip of a needle of the given angle on the pivot (cx, cy).
+void NeedleEnd(int cx, int cy, float angle, int *x, int *y);
+// Power text in the unit of works->powerUnits ("12.5W", "40.9dBm", "---dBm").
+void FormatPower(Works *works, float watts, char *out, size_t size);
+// CPU and GPU temperature from "my_temp", at most once a second.
+void ReadCPUTemp(Works *works);
+// works->dateTimeText from the local time, at most once a second.
+void ReadDataOra(Works *works);
+
+// ---- Screens and labels (drawn by LoadButtons)
+void DrawParameters(Works *works);
+void ViewStatusInfo(Works *works, const NebParam *param);
+void ViewStatusTX(Works *works);
+void SetModeWorkLabel(Works *works);
+void LabelByPassATU(Works *works);
+void LabelByPassLumo(Works *works, const char *text);
+void LabelSAVEATU(Works *works);
+void LblCOPY(Works *works);
+void LblRESET(Works *works);
+void LblMenuAntenna(Works *works);
+void ImpostaLblManuale(Works *works);
+// Copies the name of mode of work `mode` (0..2) into dst (at least 8 bytes).
+void GetLblInterface(int mode, char *dst);
+float ConversionCelsius_to_Fahrenheit(float c);
+// The error row: up to six boxes of the newest listed codes.
+void DrawError(Works *works);
+// The box of errorList[index] between xLeft and xRight.
+void DrawTastoErrore(Works *works, int xLeft, int xRight, int index);
