@@ -23,17 +23,18 @@ using simtest::SimRoot;
 
 namespace {
 
-// The launcher's root, with the refresh loop on (it sends "FA") and the
-// band table's mode of work given.
+// The launcher's root, with the refresh loop on (it sends "FA") and bank 1
+// (the current one) in the given mode of work; 40 m is on antenna 2.
 void prepare(const SimRoot &root, const char *mode) {
   root.writeFile("/opt/set/setup.txt",
                  "EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\n"
                  "EnableLinear: 1\nEnableTime: 1\nWebSocket: 0\nLinPort: /dev/ttyAMA0\n"
-                 "EnableFFT: 0\nSerPort: /dev/ttyUSB1\nCatSerialPort: /dev/ttyUSB2\n");
-  root.writeFile("/opt/set/antenna.txt", std::string(mode) +
-                                             "\n40m 7000000 7300000 1 1 0 0 0.0\n"
-                                             "20m 14000000 14350000 1 1 0 0 0.0\n"
-                                             "15m 21000000 21450000 1 1 0 0 0.0\n");
+                 "EnableFFT: 0\nSerPort: /dev/ttyUSB1\nCatSerialPort: /dev/ttyUSB2\n"
+                 "NumBanco: 1\n");
+  root.writeFile("/opt/set/antenna_b1.txt", std::string(mode) +
+                                                "\n40m 7000000 7300000 1 2 0 0 0.0\n"
+                                                "20m 14000000 14350000 1 1 0 0 0.0\n"
+                                                "15m 21000000 21450000 1 1 0 0 0.0\n");
 }
 
 // "FA" goes out from the refresh loop; until that loop is built there is
@@ -79,6 +80,17 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
     ASSERT_TRUE(neb.control("band 40m"));
     int moved = ctl.waitCommand("FA00007074000;", 5s, mark);
     ASSERT_GE(moved, 0) << ctl.out().text(mark);
+    // Then the band's commands: filter, thresholds, and 40 m's antenna 2.
+    int sa = ctl.waitCommand("SA2;", 5s, static_cast<size_t>(moved));
+    ASSERT_GE(sa, 0) << ctl.out().text(mark);
+    std::vector<std::string> after;
+    for (const auto &c : ctl.commands(static_cast<size_t>(moved)))
+      if (c != "ST;" && c != "FM;") after.push_back(c);
+    ASSERT_GE(after.size(), 4u);
+    EXPECT_EQ(after[0], "FA00007074000;");
+    EXPECT_EQ(after[1].substr(0, 2), "SF") << after[1];
+    EXPECT_EQ(after[2].substr(0, 2), "TS") << after[2];
+    EXPECT_EQ(after[3], "SA2;");
   }
 
   // Transmitting reaches the amplifier model, and ends there.
