@@ -216,6 +216,10 @@ int main(int, char **) {
   StartThread(TH_INIT, LoadThread, &works);
   sleepSeconds(waitNEB + 1);
   startInitThread = 0;
+  // The countdown may be in the middle of a frame; let it finish before the
+  // main screen is drawn, so the two never draw into the buffers at once.
+  for (int i = 0; i < 300 && !works.startupDone; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   StartThread(TH_DEBUG, LANInfoThread, &works);
   StartThread(TH_AGGFW, AggFWThread, &works);

@@ -172,6 +172,9 @@ struct Works {
   At<uint8_t> microResetSeen{0};
   At<uint8_t> enableLogTemp{0};
   At<uint8_t> logRemoved{0};
+  // Temperature alarms (bit per alarm code) whose protection commands went
+  // out while the error list was still muted, so they go out only once.
+  At<uint32_t> protMutedAlarms{0};
 
   // ---- Antenna tuner
   At<uint8_t> autoTuneState{0};

@@ -32,12 +32,65 @@ enum ErrorCode : int {
   ERR_TEMP2_WARN = 24,
 };
 
+// Flag bits of the descriptors and of works->errorFlags.
+constexpr uint8_t kErrAlarm = 1;            // descriptor: drawn red
+constexpr uint8_t kErrLatch = 2;            // descriptor: adding it requests a protection reset
+constexpr uint8_t kErrTemporary = 4;        // descriptor: the error key removes it without a reset
+constexpr uint8_t kFlagResetRequested = 1;  // errorFlags: a latching code was added
+constexpr uint8_t kFlagResetDone = 2;       // errorFlags: a reset cycle completed
+constexpr uint8_t kFlagTemporary = 4;       // errorFlags: a temporary code was added
+
 // Fills the descriptor table (flags and two text lines per code).
 void InitErrorTable(Works *works);
+// Adds a code (no-op while the controller has not acknowledged "CPFFFF;" yet
+// or when the code is listed). Returns 1 when it was added, 0 when not, -1
+// for a code outside 0..24. Adding code 15 also takes works->errCause as its
+// second text line, listed or not.
 int AddErrore(Works *works, int code);
+// Removes a listed code. Returns 1 when it was listed, else 0.
 int DeleteErrore(Works *works, int code);
+// 1 if the code is listed, else 0.
 int ExistError(Works *works, int code);
+// The oldest listed code, or -1 when the list is empty.
 int ExistAnError(Works *works);
+// Removes every listed code with the temporary flag.
+void VerifyWarningTemporanei(Works *works);
+// Removes every listed code.
+void VerifyWarningTemporaneiDopoResetBias(Works *works);
+// Queues the controller reset sequence.
+void ResetBiasCmd(Works *works);
+// Marks the reset done and removes codes 12, 13 and 14.
+void ClearDisplayError(Works *works);
+// Acknowledgement of the list (error key).
+void GestErrore(Works *works);
+// Restarts the remote-operation threads that stopped with an error.
+void GestErroreRemote(Works *works);
+// Error key handler: 1 when the press was used for the errors, 0 when the
+// key keeps its ordinary meaning.
+int GPIO_Errori(Works *works);
+// End of a reset cycle, run by the status decode when errorRecovery is 2.
 void GestErroreSerial(Works *works);
-// 1 when a code other than 2, 22, 23 and 24 is listed.
+// Reset and clear the list if anything is listed.
+void VerificaEsistonoErrori(Works *works);
+// 1 if a code other than 2, 22, 23 and 24 is listed.
 int VerifyError(Works *works);
+
+// Sets the second text line of a code's descriptor under the list's lock,
+// so a drawing copy never sees it half written.
+void SetErrorLine2(Works *works, int code, const char *text);
+// Clears bits of works->errorFlags under the list's lock.
+void ClearErrorFlags(Works *works, uint8_t mask);
+// After a completed reset cycle (bit 1 set) clears bits 0 and 1; the status
+// decode calls it when the controller reports the fault gone. Returns 1 when
+// it cleared them.
+int ClearErrorFlagsAfterReset(Works *works);
+
+// A consistent copy of the list for drawing: codes oldest first, with the
+// descriptor of each listed code.
+struct ErrorListCopy {
+  int32_t count;
+  uint8_t flags;
+  int32_t list[kErrorCodes];
+  ErrorDesc desc[kErrorCodes];  // desc[i] describes list[i]
+};
+void CopyErrorList(Works *works, ErrorListCopy *out);

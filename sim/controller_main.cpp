@@ -4,13 +4,16 @@
 // its standard output and in a log file, so people and tests can watch the
 // wire. Faults (silence, damaged check digits, rejections) and readings are
 // injected from the command line or through a control channel: a FIFO that
-// takes one command per line (see sim/README.md).
+// takes one command per line (see sim/README.md). The same channel drives the
+// amplifier model (drive, load, temperatures, faults, time scale) and reads
+// its state back.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,7 +57,21 @@ struct Sim {
   bool echo = true;
   std::string frame;  // command being received
   std::string ctlBuffer;
+  double clock = -1;  // monotonic seconds of the last model advance
 };
+
+double monotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+// Lets the amplifier live through the time since the last look at it.
+void advance(Sim *s) {
+  double now = monotonicSeconds();
+  if (s->clock >= 0) sim::ControllerAdvance(&s->model, now - s->clock);
+  s->clock = now;
+}
 
 void report(Sim *s, const std::string &line) {
   if (s->echo) {
@@ -108,6 +125,7 @@ void handleFrame(Sim *s, const std::string &wire) {
     return;
   }
   report(s, "> " + wire);
+  advance(s);
   std::string reply =
       s->reject.hits(letters) ? letters + "?;" : sim::ControllerAnswer(&s->model, text);
   unsigned crc = sim::Crc8(reply);
@@ -147,12 +165,18 @@ bool setFault(Fault *f, const std::vector<std::string> &w) {
   return f->letters.empty() || f->letters.size() == 2;
 }
 
-// One control line: silent|corrupt|reject on|off|N [XX], set NAME VALUE.
+// One control line: silent|corrupt|reject on|off|N [XX], set NAME VALUE,
+// status, amp NAME VALUE, amp reset, amp state.
 bool control(Sim *s, const std::string &line) {
   std::vector<std::string> w;
   std::istringstream in(line);
   for (std::string word; in >> word;) w.push_back(word);
   if (w.empty()) return true;
+  advance(s);
+  if (w.size() == 2 && w[0] == "amp" && w[1] == "state") {
+    report(s, "ctl amp state " + sim::ControllerAmpState(s->model));
+    return true;
+  }
   bool ok = false;
   if (w[0] == "silent")
     ok = setFault(&s->silent, w);
@@ -162,7 +186,12 @@ bool control(Sim *s, const std::string &line) {
     ok = setFault(&s->reject, w);
   else if (w[0] == "set" && w.size() == 3)
     ok = sim::ControllerSetValue(&s->model, w[1], w[2]);
-  else if (w[0] == "status") {
+  else if (w[0] == "amp" && w.size() == 3)
+    ok = sim::ControllerSetAmp(&s->model, w[1], w[2]);
+  else if (w[0] == "amp" && w.size() == 2 && w[1] == "reset") {
+    sim::AmpControllerReset(&s->model.amp);
+    ok = true;
+  } else if (w[0] == "status") {
     report(s, "ctl status " + sim::ControllerStatusFrame(s->model));
     return true;
   }
@@ -213,11 +242,13 @@ std::string dirOf(const std::string &p) {
 void usage() {
   fprintf(stderr,
           "usage: ombrix-sim-controller [--root DIR] [--port PATH] [--log FILE] [--ctl FIFO]\n"
-          "         [--silent] [--corrupt] [--reject] [--set NAME=VALUE]... [--quiet]\n"
+          "         [--silent] [--corrupt] [--reject] [--set NAME=VALUE]...\n"
+          "         [--amp NAME=VALUE]... [--quiet]\n"
           "  --root DIR   link DIR/dev/ttyAMA0 to the pseudo-terminal; log and control\n"
           "               channel in DIR/sim (controller.log, controller.ctl)\n"
-          "  values for --set: %s\n",
-          sim::ControllerValueNames());
+          "  values for --set: %s\n"
+          "  values for --amp: %s\n",
+          sim::ControllerValueNames(), sim::ControllerAmpNames());
 }
 
 }  // namespace
@@ -248,6 +279,8 @@ int main(int argc, char **argv) {
       s.echo = false;
     else if (a == "--set" && value(&v) && v.find('=') != std::string::npos)
       startLines.push_back("set " + v.substr(0, v.find('=')) + " " + v.substr(v.find('=') + 1));
+    else if (a == "--amp" && value(&v) && v.find('=') != std::string::npos)
+      startLines.push_back("amp " + v.substr(0, v.find('=')) + " " + v.substr(v.find('=') + 1));
     else {
       usage();
       return 2;

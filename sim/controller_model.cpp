@@ -1,5 +1,6 @@
 #include "sim/controller_model.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -94,14 +95,18 @@ int clampReading(long v) {
 }  // namespace
 
 std::string ControllerStatusFrame(const ControllerModel &m) {
-  int st0 = (m.pad3dB ? 8 : 0) | (m.pad2dB ? 4 : 0);
-  int st1 =
-      (m.transmitting ? 1 : 0) | (m.highSwr ? 2 : 0) | (m.stateBit2 ? 4 : 0) | (m.bypass ? 8 : 0);
+  const AmpReadings r = AmpRead(m.amp);
+  auto pick = [](int forced, int model) { return forced >= 0 ? forced : model; };
+  int st1 = r.state1;
+  if (m.transmitting >= 0) st1 = (st1 & ~1) | (m.transmitting != 0 ? 1 : 0);
+  if (m.highSwr >= 0) st1 = (st1 & ~2) | (m.highSwr != 0 ? 2 : 0);
+  if (m.stateBit2 >= 0) st1 = (st1 & ~4) | (m.stateBit2 != 0 ? 4 : 0);
   char buf[64];
-  snprintf(buf, sizeof buf, "ST%X%X%04d%04d%04d%04d%04d%04d%X%X00%04d;", st0, st1,
-           clampReading(m.rawPw), clampReading(m.rawFwd), clampReading(m.rawRefl),
-           clampReading(m.current), clampReading(m.temp1), clampReading(m.temp2), m.fault & 15,
-           (m.fault >> 4) & 15, clampReading(m.peak));
+  snprintf(buf, sizeof buf, "ST%X%X%04d%04d%04d%04d%04d%04d%X%X00%04d;", r.state0 & 15, st1 & 15,
+           clampReading(pick(m.rawPw, r.rawIn)), clampReading(pick(m.rawFwd, r.rawFwd)),
+           clampReading(pick(m.rawRefl, r.rawRefl)), clampReading(pick(m.current, r.rawCurrent)),
+           clampReading(pick(m.temp1, r.rawT1)), clampReading(pick(m.temp2, r.rawT2)), r.fault & 15,
+           (r.fault >> 4) & 15, clampReading(pick(m.peak, pick(m.rawFwd, r.rawFwd))));
   return buf;
 }
 
@@ -146,32 +151,22 @@ std::string ControllerAnswer(ControllerModel *m, const std::string &cmd) {
     m->tuState = cmd[2] - '0';
     return cmd;
   }
-  if (l == "MT") {
-    if (cmd == "MT;") {
-      snprintf(buf, sizeof buf, "MT1%08X;", static_cast<unsigned>(m->tuneVal));
-      return buf;
-    }
-    m->tuneVal = static_cast<uint32_t>(strtoul(cmd.substr(3, 8).c_str(), nullptr, 16));
-    return cmd;
+  if (cmd == "MT;") {
+    snprintf(buf, sizeof buf, "MT1%08X;", static_cast<unsigned>(m->amp.relayWord));
+    return buf;
   }
+  // Pads, bypass, protection mode, fan, thresholds, fault clear, relay word
+  // and reset act on the amplifier itself.
+  AmpCommand(&m->amp, cmd.c_str());
   if (l == "SA") m->antenna = cmd[2] - '0';
   if (l == "AN") m->anSel = cmd[2] - '0';
-  if (l == "AT") {
-    m->pad3dB = cmd[2] == '1';
-    m->pad2dB = cmd[3] == '1';
-  }
-  if (l == "AB") m->bypass = cmd[2] == '1';
-  if (l == "MP") m->protection = cmd[2] == '1';
-  if (l == "FN") m->fanPercent = num(cmd, 3, 3);
   if (l == "FA") m->frequencyHz = strtoll(cmd.substr(2, 11).c_str(), nullptr, 10);
   if (l == "FS") {
     m->freqSensIn = cmd[2] - '0';
     m->freqPeriod = num(cmd, 3, 4);
   }
-  if (l == "TS" || l == "PS") {
-    int *v = l == "TS" ? m->thresholds : m->protections;
-    for (int i = 0; i < 4; ++i) v[i] = num(cmd, 2 + 4 * static_cast<size_t>(i), 4);
-  }
+  if (l == "PS")
+    for (int i = 0; i < 4; ++i) m->protections[i] = num(cmd, 2 + 4 * static_cast<size_t>(i), 4);
   if (l == "GM") {
     m->genericMode[0] = num(cmd, 2, 4);
     m->genericMode[1] = num(cmd, 6, 4);
@@ -185,9 +180,10 @@ std::string ControllerAnswer(ControllerModel *m, const std::string &cmd) {
 }
 
 const char *ControllerValueNames() {
-  return "pwin fwd refl current temp1 temp2 peak (readings 0..9999), fault (byte, 0x.. or "
-         "decimal), "
-         "tx swr bit2 bypass (0/1), fm (Hz), powerclass model (0/1 or a character), version (text)";
+  return "pwin fwd refl current temp1 temp2 peak (readings 0..9999, or auto for the "
+         "amplifier's own), fault (injected fault bits, 0x.. or decimal), tx swr bit2 (state "
+         "bits forced, 0/1, or auto), bypass (0/1), fm (Hz), powerclass model (0/1 or a "
+         "character), version (text)";
 }
 
 bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::string &value) {
@@ -196,40 +192,43 @@ bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::
     m->version = (value + "       ").substr(0, 7);
     return true;
   }
+  int *forced = name == "pwin"      ? &m->rawPw
+                : name == "fwd"     ? &m->rawFwd
+                : name == "refl"    ? &m->rawRefl
+                : name == "current" ? &m->current
+                : name == "temp1"   ? &m->temp1
+                : name == "temp2"   ? &m->temp2
+                : name == "peak"    ? &m->peak
+                : name == "tx"      ? &m->transmitting
+                : name == "swr"     ? &m->highSwr
+                : name == "bit2"    ? &m->stateBit2
+                                    : nullptr;
+  if (forced != nullptr && value == "auto") {
+    *forced = -1;
+    return true;
+  }
   char *end = nullptr;
   long long v = strtoll(value.c_str(), &end, 0);
   bool number = end != value.c_str() && *end == 0;
   if ((name == "powerclass" || name == "model") && !number) {
     if (value.size() != 1) return false;
     (name == "model" ? m->model : m->powerClass) = static_cast<unsigned char>(value[0]);
+    m->amp.powerClass = m->powerClass == '1' ? 120 : 60;
     return true;
   }
   if (!number) return false;
-  int reading = clampReading(static_cast<long>(v < 0 ? 0 : (v > 9999 ? 9999 : v)));
-  if (name == "pwin")
-    m->rawPw = reading;
-  else if (name == "fwd")
-    m->rawFwd = reading;
-  else if (name == "refl")
-    m->rawRefl = reading;
-  else if (name == "current")
-    m->current = reading;
-  else if (name == "temp1")
-    m->temp1 = reading;
-  else if (name == "temp2")
-    m->temp2 = reading;
-  else if (name == "peak")
-    m->peak = reading;
-  else if (name == "fault")
-    m->fault = static_cast<int>(v & 255);
-  else if (name == "tx")
-    m->transmitting = v != 0;
-  else if (name == "swr")
-    m->highSwr = v != 0;
-  else if (name == "bit2")
-    m->stateBit2 = v != 0;
+  if (name == "tx" || name == "swr" || name == "bit2") {
+    *forced = v != 0 ? 1 : 0;
+    return true;
+  }
+  if (forced != nullptr) {
+    *forced = clampReading(static_cast<long>(v < 0 ? 0 : (v > 9999 ? 9999 : v)));
+    return true;
+  }
+  if (name == "fault")
+    m->amp.faultInjected = static_cast<uint8_t>(v & 255);
   else if (name == "bypass")
-    m->bypass = v != 0;
+    m->amp.bypass = v != 0;
   else if (name == "fm")
     m->measuredHz = v < 0 ? 0 : v;
   // A digit sets the ASCII character the controller reports ('0' or '1').
@@ -239,7 +238,59 @@ bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::
     m->model = v >= 0 && v <= 9 ? '0' + static_cast<int>(v) : static_cast<int>(v & 255);
   else
     return false;
+  m->amp.powerClass = m->powerClass == '1' ? 120 : 60;
   return true;
+}
+
+void ControllerAdvance(ControllerModel *m, double seconds) {
+  AmpAdvance(&m->amp, seconds);
+}
+
+const char *ControllerAmpNames() {
+  return "drive (W at the input), swr (of the load), ambient board sink (degrees C), "
+         "timescale (> 1 heats and cools faster), fan (percent), fault (injected fault bits)";
+}
+
+bool ControllerSetAmp(ControllerModel *m, const std::string &name, const std::string &value) {
+  char *end = nullptr;
+  double v = strtod(value.c_str(), &end);
+  if (value.empty() || end == value.c_str() || *end != 0 || !std::isfinite(v)) return false;
+  AmpModel &a = m->amp;
+  auto within = [v](double lo, double hi) { return v >= lo && v <= hi; };
+  if (name == "drive" && within(0, 1000))
+    a.driveW = v;
+  else if (name == "swr" && within(1, 1000))
+    a.loadSwr = v;
+  else if (name == "ambient" && within(-40, 125))
+    a.ambientC = v;
+  else if (name == "board" && within(-40, 125))
+    a.boardC = v;
+  else if (name == "sink" && within(-40, 125))
+    a.sinkC = v;
+  else if (name == "timescale" && v > 0 && v <= 1e6)
+    a.timeScale = v;
+  else if (name == "fan" && within(0, 100))
+    a.fanPercent = static_cast<int>(v);
+  else if (name == "fault" && within(0, 255) && v == std::floor(v))
+    a.faultInjected = static_cast<uint8_t>(v);
+  else
+    return false;
+  return true;
+}
+
+std::string ControllerAmpState(const ControllerModel &m) {
+  const AmpModel &a = m.amp;
+  const AmpReadings r = AmpRead(a);
+  char buf[400];
+  snprintf(buf, sizeof buf,
+           "class=%d drive=%.2f fwd=%.2f refl=%.2f swr=%.2f current=%.2f diss=%.1f board=%.2f "
+           "sink=%.2f ambient=%.1f fan=%d pads=%d bypass=%d mp=%d trip=%d fault=0x%02X "
+           "ts=%d,%d,%d,%d relay=%08X timescale=%g resets=%d",
+           a.powerClass, a.driveW, r.fwdW, r.reflW, r.swr, r.currentA, r.dissW, a.boardC, a.sinkC,
+           a.ambientC, a.fanPercent, a.pads, a.bypass ? 1 : 0, a.protection ? 1 : 0,
+           a.swrTrip ? 1 : 0, r.fault, a.ts[0], a.ts[1], a.ts[2], a.ts[3],
+           static_cast<unsigned>(a.relayWord), a.timeScale, a.resets);
+  return buf;
 }
 
 }  // namespace sim

@@ -1,28 +1,28 @@
 #pragma once
 // The amplifier's controller as the simulator plays it. The model holds what
-// the commands set and the readings the status frame reports: a command text
-// goes in, a reply text comes out. It knows nothing of ports, check digits or
-// injected faults (those belong to the wire, in controller_main.cpp), so it
-// can grow into a physical model of the amplifier on its own.
+// the commands set, and the physical model of the amplifier (amp_model.h)
+// whose state the status frame reports: a command text goes in, a reply text
+// comes out. It knows nothing of ports, check digits, clocks or injected wire
+// faults (those belong to controller_main.cpp).
 #include <cstdint>
 #include <string>
+
+#include "sim/amp_model.h"
 
 namespace sim {
 
 struct ControllerModel {
-  // ---- Set by the program's commands
+  // ---- The amplifier: pads, bypass, protection mode, fan, thresholds and
+  // relay word as the program's commands set them; drive, load, heat and
+  // faults as the control channel sets them. The status frame is built from it.
+  AmpModel amp;
+
+  // ---- Set by the program's commands (the rest lives in amp)
   int antenna = 1;            // "SA%d;" (1..3)
   int anSel = 0;              // "AN%d;"
-  uint32_t tuneVal = 0;       // "MT1%08X;": tuner relay word
-  bool pad3dB = false;        // "ATxy;": x = 3 dB pad
-  bool pad2dB = false;        //          y = 2 dB pad
-  bool bypass = true;         // "AB1;" bypassed, "AB0;" operating
-  bool protection = false;    // "MP1;" / "MP0;"
-  int fanPercent = 0;         // "FN1%03d;"
   long long frequencyHz = 0;  // "FA%011lu;"
   int freqSensIn = 0;         // "FS%01d%04d;"
   int freqPeriod = 0;
-  int thresholds[4] = {};                  // "TS..."
   int protections[4] = {};                 // "PS..."
   int genericMode[2] = {};                 // "GM..."
   int filterRelay = 0;                     // "SF30000%02x;"
@@ -31,18 +31,18 @@ struct ControllerModel {
   bool startupAcked = false;               // "CPFFFF;"
   int resets = 0;                          // "MR1;" seen
 
-  // ---- Readings reported by the status frame (the control channel sets them)
-  bool transmitting = false;        // state bit 0
-  bool highSwr = false;             // state bit 1
-  bool stateBit2 = false;           // state bit 2
-  int rawPw = 0;                    // input (drive) power reading
-  int rawFwd = 0;                   // forward power reading
-  int rawRefl = 0;                  // reflected power reading
-  int current = 120;                // current reading 0..4095
-  int temp1 = 1950;                 // board sensor reading (about 27 C)
-  int temp2 = 1850;                 // heat-sink sensor reading (about 30 C)
-  int fault = 0;                    // fault byte
-  int peak = 0;                     // forward peak reading
+  // ---- Readings forced from the control channel ("set NAME VALUE"); -1
+  // leaves the reading to the amplifier model ("set NAME auto").
+  int rawPw = -1;                   // input (drive) power reading
+  int rawFwd = -1;                  // forward power reading
+  int rawRefl = -1;                 // reflected power reading
+  int current = -1;                 // current reading 0..4095
+  int temp1 = -1;                   // board sensor reading
+  int temp2 = -1;                   // heat-sink sensor reading
+  int peak = -1;                    // forward peak reading
+  int transmitting = -1;            // state bit 0
+  int highSwr = -1;                 // state bit 1
+  int stateBit2 = -1;               // state bit 2
   long long measuredHz = 14070000;  // what "FM;" reports
 
   // ---- Identity
@@ -50,7 +50,7 @@ struct ControllerModel {
   std::string page0 = "OMBRIX SIMULATED CONTROLLER";
   std::string page1 = "SN 0000001";
   int model = '0';
-  int powerClass = '0';  // '1' = high-power model
+  int powerClass = '0';  // '1' = high-power model (120 W class)
 };
 
 // Answers one command text ("ST;", "SA2;", ...) with the reply text, without
@@ -64,5 +64,14 @@ std::string ControllerStatusFrame(const ControllerModel &m);
 bool ControllerSetValue(ControllerModel *m, const std::string &name, const std::string &value);
 // The names ControllerSetValue takes, for help texts.
 const char *ControllerValueNames();
+// Lets time pass for the amplifier (heat, the controller's own protection).
+void ControllerAdvance(ControllerModel *m, double seconds);
+// Sets a quantity of the amplifier model by name ("drive", "swr", "sink",
+// ...). False for an unknown name or a value that does not scan.
+bool ControllerSetAmp(ControllerModel *m, const std::string &name, const std::string &value);
+// The names ControllerSetAmp takes, for help texts.
+const char *ControllerAmpNames();
+// The amplifier's state on one line of NAME=VALUE words.
+std::string ControllerAmpState(const ControllerModel &m);
 
 }  // namespace sim

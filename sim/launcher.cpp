@@ -55,6 +55,14 @@ const char kSetup[] =
     // the mode of work changes.
     "CatSerialPort: /dev/ttyUSB2\n";
 
+// Fan curve: the fan starts at 40 C on the hotter sensor and is at full speed from 60 C.
+const char kFanTable[] =
+    "; temperature (C)  fan (%)\n"
+    "30 0\n"
+    "40 30\n"
+    "50 60\n"
+    "60 100\n";
+
 // Bank 0's band table: the NEB transceiver, amplifier on, first antenna, tuner in.
 const char kBandTable[] =
     "!Neb\n"
@@ -116,7 +124,7 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
 }
 
 // Builds (or completes) the root. Files a person may have changed since
-// (setup, band table, network settings) are kept unless fresh is set.
+// (setup, band table, fan curve, network settings) are kept unless fresh is set.
 bool buildRoot(const std::string &root, bool fresh) {
   for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
     mkdirs(root + d);
@@ -125,7 +133,7 @@ bool buildRoot(const std::string &root, bool fresh) {
     return (!fresh && exists(p)) || writeFile(p, text);
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
-            keep("/etc/network/interfaces", kInterfaces);
+            keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
   for (const StandIn &s : kStandIns) {
     std::string body = std::string("#!/bin/sh\n") + "echo \"$(date +%T) " + s.name +
                        " $*\" >> \"$(dirname \"$0\")/../sim/commands.log\"\n" + s.body;
@@ -305,6 +313,8 @@ void help(const std::vector<Proc> &devices) {
   printf(
       " (the first one when none is named)\n"
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
+      "ombrix-sim|     amp drive|swr|ambient|board|sink|timescale|fan|fault VALUE; amp reset;\n"
+      "ombrix-sim|     amp state\n"
       "ombrix-sim|   neb: freq HZ; band 40m; vfo a|b; mem on|off|HZ; mode N; tx on [W]|off;\n"
       "ombrix-sim|        silent on|off; unplug; plug; status (sim/README-links.md)\n"
       "ombrix-sim|   ft817: freq HZ; band 20m; mode N; silent on|off; garbage; short; split\n"

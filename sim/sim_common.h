@@ -43,7 +43,7 @@ inline std::string Ft817Ctl(const std::string &root) {
 }
 // What the NEB transceiver writes to the controller's channel when it starts
 // or stops transmitting, with its drive in watts (0 when it stops).
-inline constexpr char kNebDriveLine[] = "set tx %g";
+inline constexpr char kNebDriveLine[] = "amp drive %g";
 // The controller's serial port as the setup file names it.
 inline constexpr char kControllerPort[] = "/dev/ttyAMA0";
 

@@ -74,7 +74,7 @@ struct Sim {
   simlinks::Reporter report;
   std::string fromAmp, fromCat;  // partial messages
   std::mt19937 rng{1};
-  std::string ampCtl, ampFormat = "drive %g";  // where the drive goes, if anywhere
+  std::string ampCtl, ampFormat = "amp drive %g";  // where the drive goes, if anywhere
   bool lastTransmitting = false;
 };
 
@@ -335,7 +335,7 @@ void usage() {
           "               port at DIR/dev/KIVOCAT0, control channel DIR/sim/neb.ctl,\n"
           "               log DIR/sim/neb.log\n"
           "  --amp-ctl    FIFO of the amplifier model that hears the drive while transmitting,\n"
-          "               as FORMAT with the watts (default \"drive %%g\")\n"
+          "               as FORMAT with the watts (default \"amp drive %%g\")\n"
           "  CONTROL      control lines applied at start, e.g. \"band 40m\" \"vfo b\"\n");
 }
 

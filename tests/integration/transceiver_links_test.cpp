@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,10 @@ void prepare(const SimRoot &root, const char *mode) {
                                                 "15m 21000000 21450000 1 1 0 0 0.0\n");
 }
 
-// "FA" goes out from the refresh loop; until that loop is built there is
-// nothing to look for on the controller's side. Its thread is the last one
-// started, with "Timer thread started" (or its stand-in's line).
+// "FA" goes out from the refresh loop, and the mode of work comes from the
+// band table; until both are built there is nothing to look for on the
+// controller's side. The loop's thread is the last one started, with "Timer
+// thread started" (or its stand-in's line).
 bool refreshLoopBuilt(OmbrixProcess &app) {
   int i = app.out().waitFor(
       [](const std::string &l) {
@@ -49,6 +51,17 @@ bool refreshLoopBuilt(OmbrixProcess &app) {
       20s);
   EXPECT_GE(i, 0) << "the refresh loop did not start";
   return i >= 0 && app.out().lines()[static_cast<size_t>(i)].find("not built") == std::string::npos;
+}
+
+// The amplifier model's forward power now, in watts (-1 when it does not say).
+double ampForward(ControllerSim &ctl) {
+  size_t from = ctl.out().size();
+  if (!ctl.control("amp state")) return -1;
+  int i = ctl.out().waitForText("ctl amp state", 5s, from);
+  if (i < 0) return -1;
+  std::string line = ctl.out().lines()[static_cast<size_t>(i)];
+  size_t at = line.find(" fwd=");
+  return at == std::string::npos ? -1 : atof(line.c_str() + at + 5);
 }
 
 void stop(OmbrixProcess &app) {
@@ -67,7 +80,7 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
   ASSERT_TRUE(ctl.start(root));
   NebSim neb;
   ASSERT_TRUE(neb.start(root, {"--amp-ctl", root.dir() + "/sim/controller.ctl", "--amp-drive",
-                               "set tx %g", "freq 14074000"}));
+                               "amp drive %g", "freq 14074000"}));
   OmbrixProcess app;
   ASSERT_TRUE(app.start(root));
   ASSERT_GE(app.out().waitForText("OK works->serFD=", 30s), 0) << app.out().text();
@@ -93,11 +106,13 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
     EXPECT_EQ(after[3], "SA2;");
   }
 
-  // Transmitting reaches the amplifier model, and ends there.
+  // Transmitting drives the amplifier model, which puts out power; and ends there.
   ASSERT_TRUE(neb.control("tx on 10"));
-  EXPECT_GE(ctl.out().waitForText("ctl set tx 10", 5s), 0);
+  ASSERT_GE(ctl.out().waitForText("ctl amp drive 10", 5s), 0) << neb.out().text();
+  EXPECT_GT(ampForward(ctl), 0.0);
   ASSERT_TRUE(neb.control("tx off"));
-  EXPECT_GE(ctl.out().waitForText("ctl set tx 0", 5s), 0);
+  ASSERT_GE(ctl.out().waitForText("ctl amp drive 0", 5s), 0);
+  EXPECT_EQ(ampForward(ctl), 0.0);
 
   // A silent port: "TIMEOUT EXT IO 1", never twice within 2 s.
   size_t mark = app.out().size();
@@ -114,6 +129,10 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
     from = static_cast<size_t>(i) + 1;
   }
   ASSERT_GE(seen.size(), 1u) << app.out().text(mark);
+  // Listed as error 8 once the band table has put the program in NEB mode.
+  if (fa) {
+    EXPECT_GE(app.out().waitForText(" err:8", 0ms, mark), 0) << app.out().text(mark);
+  }
   for (size_t i = 1; i < seen.size(); ++i)
     EXPECT_GE(seen[i] - seen[i - 1], 1900ms) << "report " << i;
   ASSERT_TRUE(neb.control("silent off"));
