@@ -166,7 +166,7 @@ bool setFault(Fault *f, const std::vector<std::string> &w) {
 }
 
 // One control line: silent|corrupt|reject on|off|N [XX], set NAME VALUE,
-// status, amp NAME VALUE, amp reset, amp state.
+// status, amp NAME VALUE, amp reset, amp state, antenna N NAME|R X, tuner on|off.
 bool control(Sim *s, const std::string &line) {
   std::vector<std::string> w;
   std::istringstream in(line);
@@ -184,6 +184,8 @@ bool control(Sim *s, const std::string &line) {
     ok = setFault(&s->corrupt, w);
   else if (w[0] == "reject")
     ok = setFault(&s->reject, w);
+  else if (w[0] == "antenna" || w[0] == "tuner")
+    ok = sim::ControllerSetLoad(&s->model, w);
   else if (w[0] == "set" && w.size() == 3)
     ok = sim::ControllerSetValue(&s->model, w[1], w[2]);
   else if (w[0] == "amp" && w.size() == 3)
@@ -243,9 +245,11 @@ void usage() {
   fprintf(stderr,
           "usage: ombrix-sim-controller [--root DIR] [--port PATH] [--log FILE] [--ctl FIFO]\n"
           "         [--silent] [--corrupt] [--reject] [--set NAME=VALUE]...\n"
-          "         [--amp NAME=VALUE]... [--quiet]\n"
+          "         [--amp NAME=VALUE]... [--antenna N=NAME]... [--quiet]\n"
           "  --root DIR   link DIR/dev/ttyAMA0 to the pseudo-terminal; log and control\n"
           "               channel in DIR/sim (controller.log, controller.ctl)\n"
+          "  --antenna N=NAME  a built-in antenna on port N (1..3): load50 dipole40\n"
+          "               dipole80 vertical (each port starts with a 50 ohm load)\n"
           "  values for --set: %s\n"
           "  values for --amp: %s\n",
           sim::ControllerValueNames(), sim::ControllerAmpNames());
@@ -255,6 +259,8 @@ void usage() {
 
 int main(int argc, char **argv) {
   Sim s;
+  // The load is the tuner in front of the antenna on the port in use.
+  sim::ControllerUseTuner(&s.model, true);
   std::string root, logPath, ctlPath;
   std::vector<std::string> startLines;
   for (int i = 1; i < argc; ++i) {
@@ -279,6 +285,8 @@ int main(int argc, char **argv) {
       s.echo = false;
     else if (a == "--set" && value(&v) && v.find('=') != std::string::npos)
       startLines.push_back("set " + v.substr(0, v.find('=')) + " " + v.substr(v.find('=') + 1));
+    else if (a == "--antenna" && value(&v) && v.find('=') != std::string::npos)
+      startLines.push_back("antenna " + v.substr(0, v.find('=')) + " " + v.substr(v.find('=') + 1));
     else if (a == "--amp" && value(&v) && v.find('=') != std::string::npos)
       startLines.push_back("amp " + v.substr(0, v.find('=')) + " " + v.substr(v.find('=') + 1));
     else {

@@ -259,8 +259,11 @@ bool ControllerSetAmp(ControllerModel *m, const std::string &name, const std::st
   auto within = [v](double lo, double hi) { return v >= lo && v <= hi; };
   if (name == "drive" && within(0, 1000))
     a.driveW = v;
-  else if (name == "swr" && within(1, 1000))
+  else if (name == "swr" && within(1, 1000)) {
+    // A load given by its SWR takes the tuner model out ("tuner on" puts it back).
     a.loadSwr = v;
+    ControllerUseTuner(m, false);
+  }
   else if (name == "ambient" && within(-40, 125))
     a.ambientC = v;
   else if (name == "board" && within(-40, 125))
@@ -278,18 +281,70 @@ bool ControllerSetAmp(ControllerModel *m, const std::string &name, const std::st
   return true;
 }
 
+namespace {
+
+double tunerLoadSwr(uint32_t relayWord, void *ctx) {
+  const ControllerModel &m = *static_cast<const ControllerModel *>(ctx);
+  return TunerSwr(relayWord, ControllerFrequency(m), ControllerLoad(m));
+}
+
+}  // namespace
+
+void ControllerUseTuner(ControllerModel *m, bool on) {
+  m->amp.loadHook = on ? tunerLoadSwr : nullptr;
+  m->amp.loadCtx = on ? m : nullptr;
+}
+
+double ControllerFrequency(const ControllerModel &m) {
+  return static_cast<double>(m.measuredHz > 0 ? m.measuredHz : m.frequencyHz);
+}
+
+Impedance ControllerLoad(const ControllerModel &m) {
+  int port = m.antenna >= 1 && m.antenna <= 3 ? m.antenna - 1 : 0;
+  const ControllerModel::PortLoad &p = m.ports[port];
+  return p.antenna != nullptr ? AntennaImpedance(*p.antenna, ControllerFrequency(m)) : p.z;
+}
+
+bool ControllerSetLoad(ControllerModel *m, const std::vector<std::string> &w) {
+  if (w.size() == 2 && w[0] == "tuner" && (w[1] == "on" || w[1] == "off")) {
+    ControllerUseTuner(m, w[1] == "on");
+    return true;
+  }
+  if (w.size() < 3 || w[0] != "antenna" || w[1].size() != 1 || w[1][0] < '1' || w[1][0] > '3')
+    return false;
+  ControllerModel::PortLoad &p = m->ports[w[1][0] - '1'];
+  if (w.size() == 3) {
+    const AntennaModel *a = SimAntennaByName(w[2].c_str());
+    if (a == nullptr) return false;
+    p.antenna = a;
+    return true;
+  }
+  if (w.size() != 4) return false;
+  char *end1 = nullptr, *end2 = nullptr;
+  double r = strtod(w[2].c_str(), &end1);
+  double x = strtod(w[3].c_str(), &end2);
+  if (*end1 != 0 || *end2 != 0 || !std::isfinite(r) || !std::isfinite(x) || r < 0 || r > 1e6 ||
+      std::fabs(x) > 1e6)
+    return false;
+  p.antenna = nullptr;
+  p.z = Impedance(r, x);
+  return true;
+}
+
 std::string ControllerAmpState(const ControllerModel &m) {
   const AmpModel &a = m.amp;
   const AmpReadings r = AmpRead(a);
-  char buf[400];
+  const Impedance z = ControllerLoad(m);
+  char buf[512];
   snprintf(buf, sizeof buf,
            "class=%d drive=%.2f fwd=%.2f refl=%.2f swr=%.2f current=%.2f diss=%.1f board=%.2f "
            "sink=%.2f ambient=%.1f fan=%d pads=%d bypass=%d mp=%d trip=%d fault=0x%02X "
-           "ts=%d,%d,%d,%d relay=%08X timescale=%g resets=%d",
+           "ts=%d,%d,%d,%d relay=%08X timescale=%g resets=%d tuner=%d ant=%d load=%.1f%+.1fj",
            a.powerClass, a.driveW, r.fwdW, r.reflW, r.swr, r.currentA, r.dissW, a.boardC, a.sinkC,
            a.ambientC, a.fanPercent, a.pads, a.bypass ? 1 : 0, a.protection ? 1 : 0,
            a.swrTrip ? 1 : 0, r.fault, a.ts[0], a.ts[1], a.ts[2], a.ts[3],
-           static_cast<unsigned>(a.relayWord), a.timeScale, a.resets);
+           static_cast<unsigned>(a.relayWord), a.timeScale, a.resets, a.loadHook != nullptr ? 1 : 0,
+           m.antenna, z.real(), z.imag());
   return buf;
 }
 

@@ -6,8 +6,10 @@
 // faults (those belong to controller_main.cpp).
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/amp_model.h"
+#include "sim/antenna_model.h"
 
 namespace sim {
 
@@ -45,6 +47,17 @@ struct ControllerModel {
   int stateBit2 = -1;               // state bit 2
   long long measuredHz = 14070000;  // what "FM;" reports
 
+  // ---- The tuner's load: the antenna behind each antenna port ("SA%d;"), a
+  // built-in curve or a fixed impedance; a 50 ohm load on each until told
+  // otherwise. With the tuner model in use (ControllerUseTuner) the
+  // amplifier's load SWR follows from the relay word, the antenna of the
+  // port in use and the carrier's frequency.
+  struct PortLoad {
+    const AntennaModel *antenna;  // nullptr: the fixed impedance z
+    Impedance z;
+  };
+  PortLoad ports[3] = {{nullptr, {50, 0}}, {nullptr, {50, 0}}, {nullptr, {50, 0}}};
+
   // ---- Identity
   std::string version = "1.07sim";  // 7 characters
   std::string page0 = "OMBRIX SIMULATED CONTROLLER";
@@ -71,6 +84,16 @@ void ControllerAdvance(ControllerModel *m, double seconds);
 bool ControllerSetAmp(ControllerModel *m, const std::string &name, const std::string &value);
 // The names ControllerSetAmp takes, for help texts.
 const char *ControllerAmpNames();
+// Puts the tuner model in front of the amplifier (on), or leaves the load to
+// the fixed SWR of "amp swr" (off). While on, the model must stay where it is.
+void ControllerUseTuner(ControllerModel *m, bool on);
+// The carrier's frequency: what "FM;" reports, else what "FA" set.
+double ControllerFrequency(const ControllerModel &m);
+// Impedance of the antenna on the port in use, at the carrier's frequency.
+Impedance ControllerLoad(const ControllerModel &m);
+// Control lines of the load: "antenna N NAME" (a built-in antenna on port
+// N), "antenna N R X" (a fixed impedance in ohm), "tuner on|off".
+bool ControllerSetLoad(ControllerModel *m, const std::vector<std::string> &words);
 // The amplifier's state on one line of NAME=VALUE words.
 std::string ControllerAmpState(const ControllerModel &m);
 

@@ -21,13 +21,16 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "sim/default_tables.h"
 #include "sim/sim_common.h"
 
 extern char **environ;
@@ -37,8 +40,9 @@ namespace {
 // ---- The root directory
 
 // The setup file of a simulated run: only what differs from a new file. The
-// display, the keys and the transceiver and remote links stay off until
-// their simulated devices exist.
+// keys and the transceiver and remote links stay off until their simulated
+// devices exist; the refresh loop runs (without a display it still follows
+// the frequency with filters, thresholds, bands and the tuner).
 const char kSetup[] =
     "EnableKeyb: 0\n"
     "EnableGPIO: 0\n"
@@ -46,7 +50,7 @@ const char kSetup[] =
     "EnableWrite: 0\n"
     "EnableCAT: 0\n"
     "EnableLinear: 1\n"
-    "EnableTime: 0\n"
+    "EnableTime: 1\n"
     "WebSocket: 0\n"
     "LinPort: /dev/ttyAMA0\n"
     "EnableFFT: 0\n"
@@ -63,7 +67,8 @@ const char kFanTable[] =
     "50 60\n"
     "60 100\n";
 
-// Bank 0's band table: the NEB transceiver, amplifier on, first antenna, tuner in.
+// Bank 0's band table (its mode of work is set by --mode): amplifier on, first
+// antenna, tuner in.
 const char kBandTable[] =
     "!Neb\n"
     "160m 1800000 2000000 1 1 0 0 0.0\n"
@@ -123,17 +128,41 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
   return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+// The band files of bank 0 and of bank 1 (the setup file's current bank).
+const char *const kBandFiles[] = {"/opt/set/antenna.txt", "/opt/set/antenna_b1.txt"};
+
+// Puts the mode of work's header ("!Neb", "!817", "!Gen") on a band file.
+bool setModeOfWork(const std::string &path, const std::string &header) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return true;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text[0] == '!')
+    text.erase(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1);
+  return writeFile(path, header + "\n" + text);
+}
+
 // Builds (or completes) the root. Files a person may have changed since
 // (setup, band table, fan curve, network settings) are kept unless fresh is set.
-bool buildRoot(const std::string &root, bool fresh) {
+// Band files written now take the mode of work given (header); kept ones
+// take it only when it was asked for (forceMode).
+bool buildRoot(const std::string &root, bool fresh, const std::string &header, bool forceMode) {
   for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
     mkdirs(root + d);
+  std::vector<std::string> written;
   auto keep = [&](const std::string &devicePath, const char *text) {
     std::string p = root + devicePath;
-    return (!fresh && exists(p)) || writeFile(p, text);
+    if (!fresh && exists(p)) return true;
+    written.push_back(devicePath);
+    return writeFile(p, text);
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
             keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
+  // Thresholds and tune presets, filters and the default bank's band table.
+  for (const SimTableFile &f : SimDefaultTables()) ok = keep(f.devicePath, f.text) && ok;
+  for (const char *band : kBandFiles) {
+    bool now = std::find(written.begin(), written.end(), band) != written.end();
+    if (now || forceMode) ok = setModeOfWork(root + band, header) && ok;
+  }
   for (const StandIn &s : kStandIns) {
     std::string body = std::string("#!/bin/sh\n") + "echo \"$(date +%T) " + s.name +
                        " $*\" >> \"$(dirname \"$0\")/../sim/commands.log\"\n" + s.body;
@@ -170,8 +199,8 @@ bool ft817Routine(const std::string &line) {
   return line.compare(0, 2, "> ") == 0 || line.compare(0, 2, "< ") == 0;
 }
 
-// The NEB transceiver keys the amplifier model: while it transmits, the
-// controller's status says so.
+// The NEB transceiver keys the amplifier model: while it transmits, its
+// drive goes into the model.
 std::vector<std::string> nebArgs(const std::string &root) {
   return {"--amp-ctl", sim::ControllerCtl(root), "--amp-drive", sim::kNebDriveLine};
 }
@@ -184,9 +213,15 @@ struct DeviceKind {
   std::vector<std::string> (*args)(const std::string &root);  // beyond --root, if any
 };
 
+// The controller's antennas: a dipole for 40 m on port 1, one for 80 m on
+// port 2, a 50 ohm load on port 3 (the default band table's choices).
+std::vector<std::string> controllerArgs(const std::string &) {
+  return {"--antenna", "1=dipole40", "--antenna", "2=dipole80"};
+}
+
 // In this order: the NEB transceiver talks to the controller's channel.
 const DeviceKind kDevices[] = {
-    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, nullptr},
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, controllerArgs},
     {"neb", "ombrix-sim-neb", sim::NebCtl, nullptr, nebArgs},
     {"ft817", "ombrix-sim-ft817", sim::Ft817Ctl, ft817Routine, nullptr},
 };
@@ -323,13 +358,17 @@ void help(const std::vector<Proc> &devices) {
 }
 
 void usage() {
-  fprintf(stderr,
-          "usage: ombrix-sim [--root DIR] [--fresh] [--prepare] [--no-ombrix] [--all]\n"
-          "  --root DIR   the simulated device's root (default .sim)\n"
-          "  --fresh      write the setup, band and network files anew\n"
-          "  --prepare    build the root and exit\n"
-          "  --no-ombrix  run the simulated devices only\n"
-          "  --all        show every status poll and frequency read on the wire\n");
+  fprintf(
+      stderr,
+      "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
+      "                  [--all]\n"
+      "  --root DIR   the simulated device's root (default .sim)\n"
+      "  --fresh      write the setup, band and network files anew\n"
+      "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
+      "               (default for new files), the FT-817, or a generic transceiver\n"
+      "  --prepare    build the root and exit\n"
+      "  --no-ombrix  run the simulated devices only\n"
+      "  --all        show every status poll and frequency read on the wire\n");
 }
 
 std::string selfDir() {
@@ -349,14 +388,23 @@ void stopProc(Proc *p, int sig) {
 
 int main(int argc, char **argv) {
   std::string root = ".sim";
-  bool fresh = false, prepareOnly = false, withOmbrix = true;
+  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false;
+  std::string modeHeader = "!Neb";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--root" && i + 1 < argc)
       root = argv[++i];
     else if (a == "--fresh")
       fresh = true;
-    else if (a == "--prepare")
+    else if (a == "--mode" && i + 1 < argc) {
+      std::string m = argv[++i];
+      if (m != "neb" && m != "817" && m != "gen") {
+        usage();
+        return 2;
+      }
+      modeHeader = m == "neb" ? "!Neb" : m == "817" ? "!817" : "!Gen";
+      forceMode = true;
+    } else if (a == "--prepare")
       prepareOnly = true;
     else if (a == "--no-ombrix")
       withOmbrix = false;
@@ -374,7 +422,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   root = abs;
-  if (!buildRoot(root, fresh)) {
+  if (!buildRoot(root, fresh, modeHeader, forceMode)) {
     fprintf(stderr, "ombrix-sim: can't build the root in %s\n", root.c_str());
     return 1;
   }

@@ -64,3 +64,21 @@ float ConversionCelsius_to_Fahrenheit(float c);
 void DrawError(Works *works);
 // The box of errorList[index] between xLeft and xRight.
 void DrawTastoErrore(Works *works, int xLeft, int xRight, int index);
+
+// ---- Control steps of one refresh pass, apart from the drawing; the pass
+// runs them in this order around the drawing hooks above.
+// Pass counters of the tune-carrier handshake with the NEB transceiver.
+struct TimerHandshake {
+  int count = 0;
+  int mark = 0;
+};
+// Device error: screen state 5 while a device has failed, back to the main
+// screen after a restart (deviceError -1).
+void TimerControlDeviceError(Works *works);
+// Operating frequency from the source of the mode of work, and the filter,
+// thresholds and band row when it changed.
+void TimerControlFrequency(Works *works, const NebParam *param);
+// NEB mode of work: transmit detection, antenna input and the tune carrier.
+void TimerControlNeb(Works *works, const NebParam *param, TimerHandshake *hs);
+// Counters that run on the pass's elapsed time (monotonic clock).
+void TimerControlCounters(Works *works, double elapsedMs);

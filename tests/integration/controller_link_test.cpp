@@ -56,6 +56,9 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
                                            "ER0001;",
                                            "ER0002;",
                                            "MP0;",
+                                           // the row's thresholds, put back to the
+                                           // defaults by the setup file's reading
+                                           "TS4095409515003700;",
                                            "FN1100;",
                                            "AN0;",
                                            "SA1;",
@@ -65,7 +68,9 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
                                            "GM00020100;",
                                            "GS;",
                                            "CPFFFF;",
-                                           "MR0;"};
+                                           "MR0;",
+                                           // the bank's mode of work (Generic)
+                                           "GS0300000000;"};
   std::vector<std::string> want;
   for (const auto &q : queued) {
     want.push_back("ST;");

@@ -271,7 +271,7 @@ TEST(LinkStates, StartUpSequenceGoesOutOnePerStatusCycle) {
   InitMicroCmd(w.get());
   LinkDriver d(w.get());
   std::vector<std::string> sent;
-  for (int i = 0; i < 34; ++i) {
+  for (int i = 0; i < 36; ++i) {
     std::string cmd = d.next();
     sent.push_back(cmd);
     d.reply(answer(cmd));
@@ -282,6 +282,8 @@ TEST(LinkStates, StartUpSequenceGoesOutOnePerStatusCycle) {
                                            "ER0001;",
                                            "ER0002;",
                                            "MP0;",
+                                           // no threshold table: the defaults, once
+                                           "TS4095409515003700;",
                                            "FN1100;",
                                            "AN0;",
                                            "SA1;",

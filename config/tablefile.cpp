@@ -1,0 +1,119 @@
+// Line reading and number scanning shared by the table loaders, so that every
+// table file survives any bytes in the same way.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "config/config.h"
+#include "platform/log.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool isBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+const char *skipBlanks(const char *p) {
+  while (isBlank(*p)) ++p;
+  return p;
+}
+
+const char *skipField(const char *p) {
+  while (*p && !isBlank(*p)) ++p;
+  return p;
+}
+
+struct FileCloser {
+  void operator()(FILE *f) const { fclose(f); }
+};
+
+}  // namespace
+
+int ReadTableLines(const char *devicePath, int maxLen,
+                   const std::function<bool(const char *, int)> &onLine) {
+  std::unique_ptr<FILE, FileCloser> f(fopen(MapPath(devicePath).c_str(), "rb"));
+  if (!f) return -1;
+  std::string line;
+  line.reserve(static_cast<size_t>(maxLen) + 1);
+  int lineNo = 0;
+  bool more = true;
+  while (more) {
+    line.clear();
+    bool cut = false;
+    int c;
+    while ((c = getc(f.get())) != EOF && c != '\n') {
+      if (static_cast<int>(line.size()) < maxLen)
+        line.push_back(static_cast<char>(c));
+      else
+        cut = true;
+    }
+    if (c == EOF && line.empty() && !cut) break;
+    if (c == EOF) more = false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    ++lineNo;
+    if (cut) LogErr("%s: line %d longer than %d characters, cut", devicePath, lineNo, maxLen);
+    if (!onLine(line.c_str(), lineNo)) break;
+  }
+  return lineNo;
+}
+
+bool ScanCUnsigned(const char **p, uint32_t *out) {
+  const char *s = skipBlanks(*p);
+  *out = 0;
+  if (*s == 0) {
+    *p = s;
+    return false;
+  }
+  bool ok = false;
+  if (*s != '-' && *s != '+') {
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(s, &end, 0);
+    if (end != s && errno != ERANGE && v <= UINT32_MAX) {
+      *out = static_cast<uint32_t>(v);
+      ok = true;
+    }
+  }
+  *p = skipField(s);
+  return ok;
+}
+
+bool ScanDecimal(const char **p, int64_t *out) {
+  const char *s = skipBlanks(*p);
+  *out = 0;
+  if (*s == 0) {
+    *p = s;
+    return false;
+  }
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(s, &end, 10);
+  bool ok = end != s && errno != ERANGE && v >= INT32_MIN && v <= INT32_MAX;
+  if (ok) *out = v;
+  *p = skipField(s);
+  return ok;
+}
+
+bool ScanFloat(const char **p, float *out) {
+  const char *s = skipBlanks(*p);
+  *out = 0;
+  if (*s == 0) {
+    *p = s;
+    return false;
+  }
+  char *end = nullptr;
+  float v = strtof(s, &end);
+  bool ok = end != s && std::isfinite(v);
+  if (ok) *out = v;
+  *p = skipField(s);
+  return ok;
+}
+
+bool AtLineEnd(const char *p) {
+  return *skipBlanks(p) == 0;
+}

@@ -1,0 +1,111 @@
+// Tune-memory files: one per bank and antenna under /opt/set, one line per
+// filled slot.
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "config/config.h"
+#include "platform/log.h"
+#include "platform/platform.h"
+#include "tuner/tuner.h"
+
+namespace {
+
+// Relay step counts beyond the ten relays cannot be a stored match.
+constexpr int64_t kMaxSteps = 1023;
+
+}  // namespace
+
+void AtuFileName(int bank, int antenna, char *out, int outSize) {
+  int a = AtuAntennaRow(antenna) + 1;
+  if (bank >= 1 && bank <= 19)
+    snprintf(out, static_cast<size_t>(outSize), "/opt/set/atu_ant%d_b%d.txt", a, bank);
+  else
+    snprintf(out, static_cast<size_t>(outSize), "/opt/set/atu_ant%d.txt", a);
+}
+
+int LoadTabAtu(Works *works, int bank, int antenna) {
+  char path[64];
+  AtuFileName(bank, antenna, path, sizeof path);
+  // Parsed into a copy so the link thread never sees a half-loaded table.
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  int rows = 0;
+  int filled = 0;
+  int rc = ReadTableLines(path, 511, [&](const char *line, int lineNo) {
+    if (line[0] == ';') return true;
+    if (++rows > kTuneMemSlots) return false;
+    const char *p = line;
+    int64_t index = 0;
+    bool ok = ScanDecimal(&p, &index);
+    if (!ok || index < 0 || index > kTuneMemSlots - 1) {
+      LogStderr("LoadTabAtu Errore idx\n");
+      printf("LoadTabAtu Errore idx");
+      fflush(stdout);
+      return true;
+    }
+    int64_t freq = 0, valid = 0, mode = 0, l = 0, c = 0;
+    ScanDecimal(&p, &freq);  // for people only
+    bool complete = ScanDecimal(&p, &valid);
+    complete = ScanDecimal(&p, &mode) && complete;
+    complete = ScanDecimal(&p, &l) && complete;
+    complete = ScanDecimal(&p, &c) && complete;
+    valid &= 0xFF;
+    if (valid != 0 &&
+        (!complete || mode < 1 || mode > 3 || l < 0 || l > kMaxSteps || c < 0 || c > kMaxSteps)) {
+      LogErr("%s: line %d is not a tune, skipped", path, lineNo);
+      return true;
+    }
+    TuneMemEntry &e = tab[index];
+    e.valid = static_cast<uint8_t>(valid);
+    e.mode = static_cast<uint8_t>(mode);
+    e.l = static_cast<int16_t>(l);
+    e.c = static_cast<int16_t>(c);
+    if (valid) ++filled;
+    return true;
+  });
+  if (rows > kTuneMemSlots) LogErr("%s: more than %d lines, the rest ignored", path, kTuneMemSlots);
+  std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
+  TuneMemEntry *dst = works->tabTuneRam[AtuAntennaRow(antenna)];
+  for (int i = 0; i < kTuneMemSlots; ++i) dst[i] = tab[i];
+  return rc < 0 ? -1 : filled;
+}
+
+int SaveTabAtu(Works *works, int bank, int antenna) {
+  LogStderr("SaveTabAtu Bank%i , antenna %i\n", bank, antenna);
+  char path[64];
+  AtuFileName(bank, antenna, path, sizeof path);
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  {
+    std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
+    const TuneMemEntry *src = works->tabTuneRam[AtuAntennaRow(antenna)];
+    for (int i = 0; i < kTuneMemSlots; ++i) tab[i] = src[i];
+  }
+  std::string text;
+  char line[96];
+  for (int i = 0; i < kTuneMemSlots; ++i) {
+    const TuneMemEntry &e = tab[i];
+    if (!e.valid) continue;
+    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, static_cast<long>(AtuFreqfromIdx(i)), 1,
+             e.mode, e.l, e.c);
+    text += line;
+  }
+  return WriteSetFile(path, text);
+}
+
+int DeleteFileConf(Works *, int bank, int which) {
+  if (bank < 0 || bank > 19 || which < 0 || which > 3) return -1;
+  char path[64];
+  if (which == 3)
+    BandFileName(bank, path, sizeof path);
+  else
+    AtuFileName(bank, which, path, sizeof path);
+  if (!RemountRW()) return -2;
+  int rc = RemoveFile(path);
+  // A file that is not there is as good as deleted.
+  if (rc != 0 && errno == ENOENT) rc = 0;
+  if (rc != 0) LogErr("can't delete file bank %d", bank);
+  RemountRO();
+  return rc;
+}
