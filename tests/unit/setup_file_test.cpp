@@ -34,73 +34,20 @@ std::vector<std::string> lines(const std::string &text) {
 }
 
 const char *const kNewFile[] = {
-    "EnableKeyb: 1",
-    "EnableSpi: 0",
-    "EnableTouch: 0",
-    "DelayedTouch: 0",
-    "EnableGPIO: 1",
-    "EnableRead: 0",
-    "EnableWrite: 0",
-    "EnableCAT: 0",
-    "EnableLinear: 1",
-    "EnableTime: 1",
-    "WebSocket: 1",
-    "Pitch: 2500",
-    "Quality: 100",
-    "AudioIn: hw:1",
-    "InChannels: 1",
-    "AudioCompress: 0",
-    "Multiplier: 2",
-    "AudioOut: hw:1",
-    "Server: 127.0.0.1",
-    "TcpPort: 6666",
-    "CatPort: /dev/ttyUSB0",
-    "SerPort: /dev/ttyUSB1",
-    "LinPort: /dev/ttyAMA0",
-    "NumAntenna: 1",
-    "EnablePwrPeak: 0",
-    "TempMode: 0",
-    "FreqSensIn: 0",
-    "FreqPeriodTime: 10",
-    "Attenuator: 0",
-    "AttenuatorTune: 0",
-    "SWRescAutoTune: 0",
-    "ViewTimeStr: 0",
-    "ViewTemp: 0",
-    "MaxTemperature: 600",
-    "MaxTemperature2: 800",
-    "AutoTuneMaxCicli: 0",
-    "PowerUnits: 0",
-    "SaveScreenIdx: 0",
-    "AutoTuneMode: 0",
-    "EnableFFT: 0",
-    "Divide: 0",
-    "MaxTempAllowed: 60",
-    "PSpar1: 1",
-    "PSpar2: 1000",
-    "Isteresi1: 1",
-    "Isteresi2: 1",
-    "PSpar3: 0",
-    "PSpar4: 0",
-    "OffsetPlot: 0",
-    "CatSerialPort: /dev/ttyUSB1",
-    "TUNEenabled: 0",
-    "NumBanco: 1",
-    "GMpar1: 2",
-    "GMpar2: 100",
-    "Peak_media: 2",
-    "Peak_ValDec: 10",
-    "Peak_TimeDec: 1",
-    "Peak_Time: 3000",
-    "MAXbank: 3",
-    "BTN_longpress_Time: 5",
-    "EnableDebug: 0",
-    "Enable1600: 1",
-    "EnableLOGTemp: 0",
-    "AudioBuffers: 20",
-    "AutoTuneTipo: 0",
-    "CPUTempVentola: 80",
-    "CPUPercVentola: 70",
+    "EnableKeyb: 1", "EnableSpi: 0", "EnableTouch: 0", "DelayedTouch: 0", "EnableGPIO: 1",
+    "EnableRead: 0", "EnableWrite: 0", "EnableCAT: 0", "EnableLinear: 1", "EnableTime: 1",
+    "WebSocket: 1", "Pitch: 2500", "Quality: 100", "AudioIn: hw:1", "InChannels: 1",
+    "AudioCompress: 0", "Multiplier: 2", "AudioOut: hw:1", "Server: 127.0.0.1", "TcpPort: 6666",
+    "CatPort: /dev/ttyUSB0", "SerPort: /dev/ttyUSB1", "LinPort: /dev/ttyAMA0", "NumAntenna: 1",
+    "EnablePwrPeak: 0", "TempMode: 0", "FreqSensIn: 0", "FreqPeriodTime: 10", "Attenuator: 0",
+    "AttenuatorTune: 0", "SWRescAutoTune: 0", "ViewTimeStr: 0", "ViewTemp: 0",
+    "MaxTemperature: 600", "MaxTemperature2: 800", "AutoTuneMaxCicli: 0", "PowerUnits: 0",
+    "SaveScreenIdx: 0", "AutoTuneMode: 0", "EnableFFT: 0", "Divide: 0", "MaxTempAllowed: 60",
+    "PSpar1: 1", "PSpar2: 1000", "Isteresi1: 1", "Isteresi2: 1", "PSpar3: 0", "PSpar4: 0",
+    "OffsetPlot: 0", "CatSerialPort: /dev/ttyUSB1", "TUNEenabled: 0", "NumBanco: 1", "GMpar1: 2",
+    "GMpar2: 100", "Peak_media: 2", "Peak_ValDec: 10", "Peak_TimeDec: 1", "Peak_Time: 3000",
+    "MAXbank: 3", "BTN_longpress_Time: 5", "EnableDebug: 0", "Enable1600: 1", "EnableLOGTemp: 0",
+    "AudioBuffers: 20", "AutoTuneTipo: 0", "CPUTempVentola: 80", "CPUPercVentola: 70",
 };
 
 TEST(SetupFile, MissingFileIsCreatedWithTheNewFileColumn) {
@@ -162,16 +109,16 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   Works &w = *f.works;
   EXPECT_EQ(SetupText(&w, SB_LinPort), "/dev/xxxxxxx");  // 12 characters and the NUL
   EXPECT_EQ(SetupText(&w, SB_SerPort), "/dev/ttyS123");
-  EXPECT_EQ(SetupChar(&w, SB_enaser), '1');           // byte 7 untouched
-  EXPECT_EQ(SetupChar(&w, SB_EnableFFTCopy), '1');    // byte 47 untouched
-  EXPECT_EQ(SetupChar(&w, SB_CatSerialEnable), '1');  // byte 215 untouched
+  EXPECT_EQ(SetupChar(&w, SB_enaser), '1');            // byte 7 untouched
+  EXPECT_EQ(SetupChar(&w, SB_EnableFFTCopy), '1');     // byte 47 untouched
+  EXPECT_EQ(SetupChar(&w, SB_CatSerialEnable), '1');   // byte 215 untouched
   EXPECT_EQ(w.divide, 12345);
   EXPECT_EQ(w.maxTempAllowed, 60);  // does not scan: unchanged
   EXPECT_EQ(w.psPar[0], 1);
-  EXPECT_EQ(w.gmPar1, 2);   // no colon: not a key line
-  EXPECT_EQ(w.antenna, 0);  // no antenna 9
+  EXPECT_EQ(w.gmPar1, 2);           // no colon: not a key line
+  EXPECT_EQ(w.antenna, 0);          // no antenna 9
   EXPECT_EQ(SetupChar(&w, SB_EnableKeyb), 0);
-  EXPECT_EQ(w.tempMode, 1);  // the line after an overlong one still counts
+  EXPECT_EQ(w.tempMode, 1);         // the line after an overlong one still counts
   EXPECT_EQ(SetupChar(&w, 303), 0);
   writeSetup(&w);
   std::vector<std::string> got = lines(f.file());
