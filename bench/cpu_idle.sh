@@ -22,7 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/sim/ombrix-sim" --prepare --root "$root"
+"$build/sim/ombrix-sim" --prepare --mode gen --root "$root"
 "$build/sim/ombrix-sim-controller" --root "$root" --quiet &
 ctl_pid=$!
 for _ in $(seq 50); do [ -e "$root/dev/ttyAMA0" ] && break; sleep 0.1; done

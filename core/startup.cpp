@@ -30,12 +30,41 @@ void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)
 
 }  // namespace
 
+namespace {
+
+At<bool> alive[TH_COUNT];
+
+struct ThreadStart {
+  ThreadSlot slot;
+  void *(*body)(void *);
+  Works *works;
+};
+
+void *runThread(void *arg) {
+  ThreadStart start = *static_cast<ThreadStart *>(arg);
+  delete static_cast<ThreadStart *>(arg);
+  void *rc = start.body(start.works);
+  alive[start.slot] = false;
+  return rc;
+}
+
+}  // namespace
+
 bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works) {
-  // A slot restarted after its stop flag was cleared: the old thread ends by
-  // itself, so let it go instead of losing a joinable handle.
+  // One thread per slot: a second start while the first still runs (the
+  // bank load starts the EXT IO link, and so does main) would open the same
+  // device twice.
+  if (alive[slot]) return false;
+  // A slot restarted after its thread ended by itself: let the old handle go.
   if (started[slot].exchange(false)) pthread_detach(*kHandles[slot]);
+  auto *start = new ThreadStart{slot, body, works};
+  alive[slot] = true;
   // A thread that cannot be created leaves its handle unset; nothing is retried.
-  if (pthread_create(kHandles[slot], nullptr, body, works) != 0) return false;
+  if (pthread_create(kHandles[slot], nullptr, runThread, start) != 0) {
+    alive[slot] = false;
+    delete start;
+    return false;
+  }
   started[slot] = true;
   return true;
 }

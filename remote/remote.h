@@ -13,3 +13,5 @@ void sendWebSockStatusFrame(Works *works, const char *status, int length);
 
 // Number of the transceiver's USB audio devices found (0 = none).
 int Get_AudioNEB(Works *works);
+// Number of the transceiver's USB audio interfaces present (0 = missing).
+int VerifyAudioNEB(Works *works);

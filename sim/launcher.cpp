@@ -22,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -55,7 +56,11 @@ const char kSetup[] =
     "EnableTime: 1\n"
     "WebSocket: 0\n"
     "LinPort: /dev/ttyAMA0\n"
-    "EnableFFT: 0\n";
+    "EnableFFT: 0\n"
+    // The NEB transceiver's EXT IO port keeps its default, /dev/ttyUSB1; the
+    // FT-817 gets a port of its own, so both radios can stay connected while
+    // the mode of work changes.
+    "CatSerialPort: /dev/ttyUSB2\n";
 
 // Fan curve: the fan starts at 40 C on the hotter sensor and is at full speed from 60 C.
 const char kFanTable[] =
@@ -65,9 +70,10 @@ const char kFanTable[] =
     "50 60\n"
     "60 100\n";
 
-// Bank 0's band table: generic transceiver, amplifier on, first antenna, tuner in.
+// Bank 0's band table (its mode of work is set by --mode): amplifier on, first
+// antenna, tuner in.
 const char kBandTable[] =
-    "!Gen\n"
+    "!Neb\n"
     "160m 1800000 2000000 1 1 0 0 0.0\n"
     "80m 3500000 4000000 1 1 0 0 0.0\n"
     "60m 5330500 5450000 1 1 0 0 0.0\n"
@@ -125,19 +131,41 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
   return rename(tmp.c_str(), path.c_str()) == 0;
 }
 
+// The band files of bank 0 and of bank 1 (the setup file's current bank).
+const char *const kBandFiles[] = {"/opt/set/antenna.txt", "/opt/set/antenna_b1.txt"};
+
+// Puts the mode of work's header ("!Neb", "!817", "!Gen") on a band file.
+bool setModeOfWork(const std::string &path, const std::string &header) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return true;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text[0] == '!')
+    text.erase(0, text.find('\n') == std::string::npos ? text.size() : text.find('\n') + 1);
+  return writeFile(path, header + "\n" + text);
+}
+
 // Builds (or completes) the root. Files a person may have changed since
 // (setup, band table, fan curve, network settings) are kept unless fresh is set.
-bool buildRoot(const std::string &root, bool fresh) {
+// Band files written now take the mode of work given (header); kept ones
+// take it only when it was asked for (forceMode).
+bool buildRoot(const std::string &root, bool fresh, const std::string &header, bool forceMode) {
   for (const char *d : {"/bin", "/opt/set", "/opt/fonts", "/dev", "/etc/network", "/tmp", "/sim"})
     mkdirs(root + d);
+  std::vector<std::string> written;
   auto keep = [&](const std::string &devicePath, const char *text) {
     std::string p = root + devicePath;
-    return (!fresh && exists(p)) || writeFile(p, text);
+    if (!fresh && exists(p)) return true;
+    written.push_back(devicePath);
+    return writeFile(p, text);
   };
   bool ok = keep("/opt/set/setup.txt", kSetup) && keep("/opt/set/antenna.txt", kBandTable) &&
             keep("/opt/set/ventola.txt", kFanTable) && keep("/etc/network/interfaces", kInterfaces);
   // Thresholds and tune presets, filters and the default bank's band table.
   for (const SimTableFile &f : SimDefaultTables()) ok = keep(f.devicePath, f.text) && ok;
+  for (const char *band : kBandFiles) {
+    bool now = std::find(written.begin(), written.end(), band) != written.end();
+    if (now || forceMode) ok = setModeOfWork(root + band, header) && ok;
+  }
   // The front panel's GPIO block, every key up; the key presser presses them.
   sim::KeyPanel keys;
   std::string error;
@@ -175,24 +203,39 @@ bool controllerRoutine(const std::string &line) {
   return (l == "ST" || l == "FM") && line.find(' ', 4) == std::string::npos;
 }
 
+// The FT-817's answers to the program's frequency polls, about 40 a second.
+bool ft817Routine(const std::string &line) {
+  return line.compare(0, 2, "> ") == 0 || line.compare(0, 2, "< ") == 0;
+}
+
+// The NEB transceiver keys the amplifier model: while it transmits, its
+// drive goes into the model.
+std::vector<std::string> nebArgs(const std::string &root) {
+  return {"--amp-ctl", sim::ControllerCtl(root), "--amp-drive", sim::kNebDriveLine};
+}
+
 struct DeviceKind {
   const char *name;
   const char *program;  // next to the launcher
   std::string (*ctl)(const std::string &root);
   bool (*routine)(const std::string &line);
-  const char *ready;                  // start of the first line, once the device is there
-  const char *const *args = nullptr;  // start arguments after --root, nullptr-terminated
+  const char *ready;  // start of the first line, once the device is there
+  std::vector<std::string> (*args)(const std::string &root);  // beyond --root, if any
 };
 
 // The controller's antennas: a dipole for 40 m on port 1, one for 80 m on
 // port 2, a 50 ohm load on port 3 (the default band table's choices).
-const char *const kControllerArgs[] = {"--antenna", "1=dipole40", "--antenna", "2=dipole80",
-                                       nullptr};
+std::vector<std::string> controllerArgs(const std::string &) {
+  return {"--antenna", "1=dipole40", "--antenna", "2=dipole80"};
+}
 
+// In this order: the NEB transceiver talks to the controller's channel.
 const DeviceKind kDevices[] = {
     {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, "pty ",
-     kControllerArgs},
-    {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio "},
+     controllerArgs},
+    {"neb", "ombrix-sim-neb", sim::NebCtl, nullptr, "pty ", nebArgs},
+    {"ft817", "ombrix-sim-ft817", sim::Ft817Ctl, ft817Routine, "pty ", nullptr},
+    {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio ", nullptr},
 };
 
 // A line that is a key command goes to the keys without naming them.
@@ -381,6 +424,9 @@ void help(const std::vector<Proc> &devices) {
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
       "ombrix-sim|     amp drive|swr|ambient|board|sink|timescale|fan|fault VALUE; amp reset;\n"
       "ombrix-sim|     amp state\n"
+      "ombrix-sim|   neb: freq HZ; band 40m; vfo a|b; mem on|off|HZ; mode N; tx on [W]|off;\n"
+      "ombrix-sim|        silent on|off; unplug; plug; status (sim/README-links.md)\n"
+      "ombrix-sim|   ft817: freq HZ; band 20m; mode N; silent on|off; garbage; short; split\n"
       "ombrix-sim|   keys: 5 (short press), L1 (long press), 2+3 (two keys), hold 3 2.0,\n"
       "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n"
       "ombrix-sim|   shot [FILE]: the screen as a PNG (DIR/sim/shot-NNN.png)\n"
@@ -389,13 +435,17 @@ void help(const std::vector<Proc> &devices) {
 }
 
 void usage() {
-  fprintf(stderr,
-          "usage: ombrix-sim [--root DIR] [--fresh] [--prepare] [--no-ombrix] [--all]\n"
-          "  --root DIR   the simulated device's root (default .sim)\n"
-          "  --fresh      write the setup, band and network files anew\n"
-          "  --prepare    build the root and exit\n"
-          "  --no-ombrix  run the simulated devices only\n"
-          "  --all        show every status poll and frequency read on the wire\n");
+  fprintf(
+      stderr,
+      "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
+      "                  [--all]\n"
+      "  --root DIR   the simulated device's root (default .sim)\n"
+      "  --fresh      write the setup, band and network files anew\n"
+      "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
+      "               (default for new files), the FT-817, or a generic transceiver\n"
+      "  --prepare    build the root and exit\n"
+      "  --no-ombrix  run the simulated devices only\n"
+      "  --all        show every status poll and frequency read on the wire\n");
 }
 
 std::string selfDir() {
@@ -415,14 +465,23 @@ void stopProc(Proc *p, int sig) {
 
 int main(int argc, char **argv) {
   std::string root = ".sim";
-  bool fresh = false, prepareOnly = false, withOmbrix = true;
+  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false;
+  std::string modeHeader = "!Neb";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--root" && i + 1 < argc)
       root = argv[++i];
     else if (a == "--fresh")
       fresh = true;
-    else if (a == "--prepare")
+    else if (a == "--mode" && i + 1 < argc) {
+      std::string m = argv[++i];
+      if (m != "neb" && m != "817" && m != "gen") {
+        usage();
+        return 2;
+      }
+      modeHeader = m == "neb" ? "!Neb" : m == "817" ? "!817" : "!Gen";
+      forceMode = true;
+    } else if (a == "--prepare")
       prepareOnly = true;
     else if (a == "--no-ombrix")
       withOmbrix = false;
@@ -440,7 +499,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   root = abs;
-  if (!buildRoot(root, fresh)) {
+  if (!buildRoot(root, fresh, modeHeader, forceMode)) {
     fprintf(stderr, "ombrix-sim: can't build the root in %s\n", root.c_str());
     return 1;
   }
@@ -463,7 +522,8 @@ int main(int argc, char **argv) {
     Proc p;
     p.name = k.name;
     p.argv = {dir + "/" + k.program, "--root", root};
-    for (const char *const *a = k.args; a != nullptr && *a != nullptr; ++a) p.argv.push_back(*a);
+    if (k.args != nullptr)
+      for (const std::string &a : k.args(root)) p.argv.push_back(a);
     p.ctl = k.ctl(root);
     p.routine = k.routine;
     p.ready = k.ready;

@@ -35,6 +35,15 @@ inline std::string ControllerLog(const std::string &root) {
 inline std::string OmbrixLog(const std::string &root) {
   return SimDir(root) + "/ombrix.log";
 }
+inline std::string NebCtl(const std::string &root) {
+  return SimDir(root) + "/neb.ctl";
+}
+inline std::string Ft817Ctl(const std::string &root) {
+  return SimDir(root) + "/ft817.ctl";
+}
+// What the NEB transceiver writes to the controller's channel when it starts
+// or stops transmitting, with its drive in watts (0 when it stops).
+inline constexpr char kNebDriveLine[] = "amp drive %g";
 // The controller's serial port as the setup file names it.
 inline constexpr char kControllerPort[] = "/dev/ttyAMA0";
 

@@ -65,8 +65,8 @@ struct PanelRun {
 
 TEST(FrontPanelRun, KeysWalkTheMenuOpenTheMemoryTableAndChangeTheBank) {
   PanelRun run;
-  // Bank 1 (the current one) has a band table of its own, for the reset below.
-  run.root.writeFile("/opt/set/antenna_b1.txt", "!Gen\n160m 1800000 2000000 1 1 0 0 0.0\n");
+  // Bank 2 has a band table of its own, for the reset below.
+  run.root.writeFile("/opt/set/antenna_b2.txt", "!Gen\n160m 1800000 2000000 1 1 0 0 0.0\n");
   ASSERT_TRUE(run.start()) << run.app.out().text();
 
   // The menu: open it, down to "FREQ Input Sens", open the value, change it,
@@ -78,11 +78,13 @@ TEST(FrontPanelRun, KeysWalkTheMenuOpenTheMemoryTableAndChangeTheBank) {
   ASSERT_TRUE(run.keys.press("1"));  // back to the main screen
 
   // A long press of key 1 opens the memory table and leaves the bank alone;
-  // its utilities (key 5), reset (key 3) and START (key 6) then reset bank 1.
-  ASSERT_TRUE(run.keys.press("L1 5 3 6"));
-  EXPECT_TRUE(eventually([&] {
-    return access(run.root.path("/opt/set/antenna_b1.txt").c_str(), F_OK);
-  })) << "the reset reached the memory table's bank";
+  // its utilities (key 5), reset (key 3) of the next bank (key 2) and START
+  // (key 6) then reset bank 2.
+  auto exists = [&](const char *p) { return access(run.root.path(p).c_str(), F_OK) == 0; };
+  ASSERT_TRUE(run.keys.press("L1 5 3 2 6"));
+  EXPECT_TRUE(eventually([&] { return !exists("/opt/set/antenna_b2.txt"); }))
+      << "the reset reached the memory table's utilities";
+  EXPECT_TRUE(exists("/opt/set/antenna_b1.txt"));
   EXPECT_TRUE(run.setupHas("NumBanco: 1"));
   ASSERT_TRUE(run.keys.press("1"));  // memory table closed
 

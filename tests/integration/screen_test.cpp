@@ -57,6 +57,9 @@ class ScreenRoot {
           std::string("EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\n"
                       "EnableTime: 1\nWebSocket: 0\nEnableFFT: 0\nEnableLinear: ") +
               (controllerLink ? "1\n" : "0\n"));
+    // Generic mode of work: without a band table the program would take the
+    // NEB transceiver, whose EXT IO port this root does not have.
+    write("/opt/set/antenna_b1.txt", "!Gen\n");
     write("/etc/network/interfaces", "iface eth0 inet static\naddress 192.168.1.20\n");
     script("mount", "exit 0\n");
     script("sudo", "exit 0\n");

@@ -196,7 +196,10 @@ class SimRoot {
     char tmpl[] = "/tmp/ombrix-sim-XXXXXX";
     dir_ = mkdtemp(tmpl);
     Child prep;
-    ok_ = prep.start({BuildDir() + "/sim/ombrix-sim", "--prepare", "--root", dir_}) &&
+    // Generic mode of work: a test that wants a transceiver starts its
+    // simulator and writes the band table's mode itself.
+    ok_ = prep.start(
+              {BuildDir() + "/sim/ombrix-sim", "--prepare", "--mode", "gen", "--root", dir_}) &&
           prep.waitExit(milliseconds(10000)) == 0;
   }
   ~SimRoot() {

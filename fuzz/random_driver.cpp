@@ -1,0 +1,54 @@
+// Without libFuzzer (g++ builds): "--random SECONDS [SEED]" runs a fuzz
+// target's entry point on random inputs for that long; any other arguments
+// are files (a saved crash, a corpus) replayed one by one. Random inputs are
+// random bytes mixed with pieces that look like the protocol (small type
+// bytes, nibble characters, separators), and each lives in a buffer of
+// exactly its size so that the sanitizers catch any read past it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+int main(int argc, char **argv) {
+  if (argc < 2 || strcmp(argv[1], "--random") != 0) {
+    for (int i = 1; i < argc; ++i) {
+      std::ifstream in(argv[i], std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::unique_ptr<uint8_t[]> buf(new uint8_t[bytes.size() + 1]);
+      memcpy(buf.get(), bytes.data(), bytes.size());
+      LLVMFuzzerTestOneInput(buf.get(), bytes.size());
+      printf("%s: ok\n", argv[i]);
+    }
+    return 0;
+  }
+  double seconds = argc > 2 ? atof(argv[2]) : 3.0;
+  unsigned seed = argc > 3 ? static_cast<unsigned>(atoi(argv[3])) : std::random_device{}();
+  // The targets' log lines would drown the run; the summary goes to stdout.
+  int devnull = open("/dev/null", O_WRONLY);
+  if (devnull >= 0) dup2(devnull, 2);
+  std::mt19937 rng(seed);
+  const uint8_t flavour[] = {0, 1, 2, 14, 15, '0', '1', 0x30, 0x34, 0x39, 0x3A, 0x3F, ';', 0xFF};
+  auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  long runs = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    size_t size = rng() % 4 == 0 ? rng() % 8 : rng() % 5000;
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[size > 0 ? size : 1]);
+    for (size_t i = 0; i < size; ++i)
+      buf[i] = rng() % 2 ? flavour[rng() % sizeof flavour] : static_cast<uint8_t>(rng());
+    LLVMFuzzerTestOneInput(buf.get(), size);
+    ++runs;
+  }
+  printf("%ld inputs in %.1f s (seed %u)\n", runs, seconds, seed);
+  return 0;
+}

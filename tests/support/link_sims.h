@@ -1,0 +1,62 @@
+#pragma once
+// The simulated transceivers for integration tests, next to the controller
+// of sim_harness.h:
+//
+//   NebSim neb;      neb.start(root, ControllerCtlArgs(root));
+//   neb.control("band 40m");
+//   Ft817Sim radio;  radio.start(root);
+//
+// Their output is what they see: "> TX2;" for a carrier request, "tx on",
+// "cat> DT;", "ctl LINE" for each control line taken.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/sim_harness.h"
+
+namespace simtest {
+
+// A simulated device with a FIFO control channel in the root's sim/ folder.
+class LinkSim : public Child {
+ public:
+  // Sends one control line and waits until the device has taken it.
+  bool control(const std::string &line) {
+    size_t from = out().size();
+    int fd = open(ctl_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string l = line + "\n";
+    bool written = write(fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+    ::close(fd);
+    return written && out().waitForText("ctl " + line, milliseconds(5000), from) >= 0;
+  }
+
+ protected:
+  bool startSim(const SimRoot &root, const std::string &program, const std::string &ctlName,
+                const std::vector<std::string> &extra) {
+    ctl_ = root.dir() + "/sim/" + ctlName;
+    std::vector<std::string> argv = {BuildDir() + "/sim/" + program, "--root", root.dir()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return Child::start(argv) && out().waitForText("pty ", milliseconds(5000)) >= 0;
+  }
+
+ private:
+  std::string ctl_;
+};
+
+class NebSim : public LinkSim {
+ public:
+  bool start(const SimRoot &root, const std::vector<std::string> &extra = {}) {
+    return startSim(root, "ombrix-sim-neb", "neb.ctl", extra);
+  }
+};
+
+class Ft817Sim : public LinkSim {
+ public:
+  bool start(const SimRoot &root, const std::vector<std::string> &extra = {}) {
+    return startSim(root, "ombrix-sim-ft817", "ft817.ctl", extra);
+  }
+};
+
+}  // namespace simtest
