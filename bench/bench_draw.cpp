@@ -15,7 +15,7 @@
 #include "display/display.h"
 #include "links/nebparam.h"
 #include "support/screen_fonts.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

@@ -23,7 +23,7 @@
 #include "network/lan.h"
 #include "platform/log.h"
 #include "platform/platform.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

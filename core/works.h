@@ -10,7 +10,7 @@
 
 struct FrameBuffer;   // display/fb.h
 struct NebParam;      // links/nebparam.h
-struct SpectrumPlot;  // ui/spectrum.h
+struct SpectrumPlot;  // ui/plot.h
 
 // The 304-byte setup record (layout in core/setup.h). Its bytes double as
 // run and stop flags, so each byte is read and written atomically.

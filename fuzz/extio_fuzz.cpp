@@ -9,7 +9,7 @@
 #include "core/setup.h"
 #include "core/works.h"
 #include "links/links.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 
 namespace {
 

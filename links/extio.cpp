@@ -19,7 +19,7 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "remote/remote.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 
 namespace {
 

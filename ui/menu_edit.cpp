@@ -18,7 +18,7 @@
 #include "platform/platform.h"
 #include "remote/remote.h"
 #include "tuner/tuner.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "network/lan.h"
 #include "tuner/tuner.h"
 #include "ui/menu.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 MenuEntry menuPar[kMenuEntries];

@@ -26,7 +26,7 @@
 #include "tuner/tuner.h"
 #include "ui/menu.h"
 #include "ui/menu_edit.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "display/display.h"
 #include "platform/platform.h"
 #include "ui/menu.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 const float CONV_SWR[24] = {1.0f, 0,  1.5f, 11, 2.0f, 20, 3.0f, 30, 4.0f,  36, 5.0f,   40,

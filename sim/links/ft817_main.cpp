@@ -1,4 +1,4 @@
-// ombrix-sim-ft817: a Yaesu FT-817's CAT port on a pseudo-terminal.
+// ombrix-sim-ft817: an FT-817's CAT port on a pseudo-terminal.
 //
 // Commands are five bytes: four parameter bytes, then the opcode. It
 // answers 0x03 (read frequency and mode) with the frequency as eight BCD

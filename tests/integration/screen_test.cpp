@@ -25,7 +25,7 @@
 #include "display/display.h"
 #include "support/screen_compare.h"
 #include "ui/menu.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 extern char **environ;

@@ -7,7 +7,7 @@
 #include "core/setup.h"
 #include "core/works.h"
 #include "links/links.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 
 struct LinksRig {
   std::unique_ptr<Works> works = std::make_unique<Works>();

@@ -11,7 +11,7 @@
 #include "core/works.h"
 #include "network/lan.h"
 #include "support/temp_root.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 
 struct PanelFixture {
   TempRoot root;

@@ -12,7 +12,7 @@
 #include "support/screen_compare.h"
 #include "support/screen_fonts.h"
 #include "ui/menu.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "display/display.h"
 #include "support/screen_fonts.h"
 #include "support/temp_root.h"
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The spectrum plot: grid with its dB and kHz scales, the trace of one
 // spectrum, and the operating frequency above it.
-#include "ui/spectrum.h"
+#include "ui/plot.h"
 
 #include <algorithm>
 #include <cmath>
