@@ -33,8 +33,11 @@ class SharedText {
   size_t get(char *out, size_t outSize) const {
     if (outSize == 0) return 0;
     std::lock_guard<std::mutex> lock(m_);
-    snprintf(out, outSize, "%s", buf_);
-    return strnlen(out, outSize);
+    size_t n = strnlen(buf_, N);
+    if (n >= outSize) n = outSize - 1;
+    memcpy(out, buf_, n);
+    out[n] = 0;
+    return n;
   }
   std::string str() const {
     std::lock_guard<std::mutex> lock(m_);
