@@ -496,12 +496,19 @@ std::string SetupFileText(Works *works) {
         break;
       case PORT16: snprintf(line, sizeof line, "%s: %d\n", k.name, static_cast<int>(works->tcpPort)); break;
       case DIVIDE: snprintf(line, sizeof line, "%s: %d\n", k.name, works->divide.load()); break;
-      case NUM:
+      case NUM: {
+        // Written from the working value where there is one: a value wider
+        // than its record field ("-128" in the 3-character TUNEenabled
+        // field) would otherwise come back changed.
+        long long v;
         if (k.work == W_AUDIOCOMPRESS)
           snprintf(line, sizeof line, "%s: %d\n", k.name, works->audioCompress.load());
+        else if (workingNum(works, k.work, &v))
+          snprintf(line, sizeof line, "%s: %lld\n", k.name, v);
         else
           snprintf(line, sizeof line, "%s: %s\n", k.name, SetupText(works, k.offset).c_str());
         break;
+      }
     }
     out += line;
   }

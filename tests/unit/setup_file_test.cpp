@@ -68,7 +68,7 @@ TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
   f.root.writeFile("/opt/set/setup.txt",
                    "NumAntenna: 3\r\nMaxTemperature: 655\nOffsetPlot: 25\nMultiplier: 4\n"
                    "Enable1600: 0\nMaxTemperature2: 601\nFoo: 1\nSWRescAutoTune: 155\n"
-                   "TcpPort: 7000\nServer: 10.1.2.3\nDivide: 7\n");
+                   "TcpPort: 7000\nServer: 10.1.2.3\nDivide: 7\nTUNEenabled: -128\n");
   readSetup(f.works.get());
   Works &w = *f.works;
   EXPECT_EQ(w.antenna, 2);
@@ -91,6 +91,7 @@ TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
   EXPECT_NE(text.find("SWRescAutoTune: 155\n"), std::string::npos);
   EXPECT_NE(text.find("Enable1600: 0\n"), std::string::npos);
   EXPECT_NE(text.find("Divide: 7\n"), std::string::npos);
+  EXPECT_NE(text.find("TUNEenabled: -128\n"), std::string::npos);
   EXPECT_EQ(text.find("Foo"), std::string::npos);
   EXPECT_EQ(lines(text).size(), 67u);
 }
