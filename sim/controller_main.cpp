@@ -300,18 +300,8 @@ int main(int argc, char **argv) {
     if (ctlPath.empty()) ctlPath = sim::ControllerCtl(root);
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = onStop;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
+  sigset_t waitMask;
+  sim::InstallStopSignals(onStop, &waitMask);
 
   if (!openPty(&s)) {
     fprintf(stderr, "ombrix-sim-controller: no pseudo-terminal: %s\n", strerror(errno));

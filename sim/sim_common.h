@@ -3,10 +3,29 @@
 // protocol and the places of the simulator's own files inside a root.
 // Written apart from the program's code on purpose: the simulator checks
 // the program's wire format against its own reading of the protocol.
+#include <signal.h>
+
 #include <cstdint>
 #include <string>
 
 namespace sim {
+
+// SIGINT and SIGTERM call handler and are blocked outside the main loop's
+// ppoll, which waits with *waitMask so a stop wakes it at once.
+inline void InstallStopSignals(void (*handler)(int), sigset_t *waitMask) {
+  struct sigaction sa = {};
+  sa.sa_handler = handler;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGTERM);
+  sigprocmask(SIG_BLOCK, &block, waitMask);
+  sigdelset(waitMask, SIGINT);
+  sigdelset(waitMask, SIGTERM);
+}
 
 // CRC-8 of the 1-Wire devices: reflected polynomial 0x8C, start 0, no final XOR.
 inline uint8_t Crc8(const std::string &bytes) {

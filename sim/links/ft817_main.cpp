@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "sim/links/sim_port.h"
+#include "sim/sim_common.h"
 
 namespace {
 
@@ -210,18 +211,8 @@ int main(int argc, char **argv) {
     if (ctlPath.empty()) ctlPath = root + "/sim/ft817.ctl";
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = onStop;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
+  sigset_t waitMask;
+  sim::InstallStopSignals(onStop, &waitMask);
 
   if (!logPath.empty()) {
     simlinks::mkdirs(simlinks::dirOf(logPath));

@@ -24,6 +24,7 @@
 #include <random>
 
 #include "sim/links/sim_port.h"
+#include "sim/sim_common.h"
 
 namespace {
 
@@ -383,18 +384,8 @@ int main(int argc, char **argv) {
   }
   if (s.catLink == "none") s.catLink.clear();
 
-  struct sigaction sa = {};
-  sa.sa_handler = onStop;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t block, waitMask;
-  sigemptyset(&block);
-  sigaddset(&block, SIGINT);
-  sigaddset(&block, SIGTERM);
-  sigprocmask(SIG_BLOCK, &block, &waitMask);
-  sigdelset(&waitMask, SIGINT);
-  sigdelset(&waitMask, SIGTERM);
+  sigset_t waitMask;
+  sim::InstallStopSignals(onStop, &waitMask);
 
   if (!logPath.empty()) {
     simlinks::mkdirs(simlinks::dirOf(logPath));
