@@ -17,6 +17,7 @@
 #include "network/lan.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "remote/audio.h"
 #include "remote/remote.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "links/links.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "remote/audio.h"
 #include "remote/remote.h"
 
 At<int> status_cat{0};

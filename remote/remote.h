@@ -1,17 +1,27 @@
 #pragma once
-// Remote operation: WebSocket server and client, frames, audio.
+// Remote operation: the link between a station unit (server) and an operator
+// unit (client): WebSocket transport, the two link threads and the frame
+// writers that the other threads call.
+#include <cstdint>
+
 #include "core/works.h"
 
-void *Wsocket(void *works);
-void *Wclient(void *works);
-void *th_leggi(void *works);
-void *th_scrivi(void *works);
-void sendWebSockSerParFrame(Works *works, const void *data, int length);
-void sendWebSockSerSpectrFrame(Works *works, const void *data, int length);
-void sendWebSockCatFrame(Works *works, const char *text, int length);
-void sendWebSockStatusFrame(Works *works, const char *status, int length);
+void *Wsocket(void *works);  // server thread (setup WebSocket '1')
+void *Wclient(void *works);  // client thread (setup WebSocket '2')
 
-// Number of the transceiver's USB audio devices found (0 = none).
-int Get_AudioNEB(Works *works);
-// Number of the transceiver's USB audio interfaces present (0 = missing).
-int VerifyAudioNEB(Works *works);
+// Interprets works->statusText after an ST frame (either side).
+void dispStat(Works *works);
+
+// Frame writers. Each sends nothing while no authenticated peer is connected,
+// writes every frame whole under sendMutex and never blocks its caller for
+// more than about a second; none reports a result.
+void sendWebSockSerParFrame(Works *works, const void *data, int length);     // "PA"
+void sendWebSockSerSpectrFrame(Works *works, const void *data, int length);  // "SP"
+void sendWebSockCatFrame(Works *works, const char *text, int length);        // "CA"
+void sendWebSockStatusFrame(Works *works, const char *status, int length);   // "ST"
+void sendWebSockSerFrame(Works *works, const void *data, int length);        // "SC"
+void sendWebSockEventFrame(Works *works, int x, int y);                      // "XY"
+// One captured period: audioFrames stereo frames of 16-bit samples.
+void sendWebSockAudioFrame(Works *works, const int16_t *period);  // "SO"
+// The current screen ("FB"); the server's only.
+void sendWebSockFbFrame();

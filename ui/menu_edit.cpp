@@ -16,6 +16,7 @@
 #include "network/lan.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "remote/audio.h"
 #include "remote/remote.h"
 #include "tuner/tuner.h"
 #include "ui/plot.h"

@@ -18,6 +18,7 @@
 
 #include "errors/errors.h"
 #include "links_rig.h"
+#include "remote/audio.h"
 #include "remote/remote.h"
 #include "support/pty.h"
 #include "support/temp_root.h"
