@@ -457,7 +457,8 @@ void readSetup(Works *works) {
           if (scanInt(value, &v)) applyNum(works, k.work, v);
           break;
         case PORT16:
-          if (scanInt(value, &v)) works->tcpPort = static_cast<int16_t>(v);
+          // A TCP port: 1..65535; anything else keeps the working value.
+          if (scanInt(value, &v) && v >= 1 && v <= 65535) works->tcpPort = static_cast<uint16_t>(v);
           break;
         case DIVIDE:
           SetSetupText(works, k.offset, value);

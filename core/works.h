@@ -236,10 +236,10 @@ struct Works {
 
   // ---- Remote operation and audio
   SharedText<64> serverHost;
-  At<int16_t> tcpPort{0};
+  At<uint16_t> tcpPort{0};
   At<int32_t> remoteSock{-1};
   At<int32_t> remoteConnected{0};
-  SharedText<64> remotePassword;
+  SharedText<128> remotePassword;  // up to 125 characters (one text frame)
   At<int32_t> jpegQuality{0};
   At<int32_t> captureChannels{0};
   At<int32_t> audioFrames{0};
