@@ -102,49 +102,23 @@ void usage() {
 
 int main(int argc, char **argv) {
   Sim s;
-  std::string root, logPath, ctlPath;
-  std::vector<std::string> startLines;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    if (a == "--root" && value(&root)) continue;
-    if (a == "--port" && value(&s.unitLink)) continue;
-    if (a == "--terminal" && value(&s.personLink)) continue;
-    if (a == "--log" && value(&logPath)) continue;
-    if (a == "--ctl" && value(&ctlPath)) continue;
-    if (a == "--quiet") {
-      s.report.echo = false;
-      continue;
-    }
-    if (a.rfind("--", 0) == 0) {
-      usage();
-      return 2;
-    }
-    startLines.push_back(a);
+  simlinks::DeviceArgs args;
+  if (!simlinks::ParseDeviceArgs(argc, argv,
+                                 {{"--port", &s.unitLink}, {"--terminal", &s.personLink}}, &args)) {
+    usage();
+    return 2;
   }
-  if (!root.empty()) {
-    if (s.unitLink.empty()) s.unitLink = root + "/dev/KIVOCAT0";
-    if (s.personLink.empty()) s.personLink = sim::CatTerminal(root);
-    if (logPath.empty()) logPath = root + "/sim/catterm.log";
-    if (ctlPath.empty()) ctlPath = sim::CatTermCtl(root);
+  if (!args.root.empty()) {
+    if (s.unitLink.empty()) s.unitLink = args.root + "/dev/KIVOCAT0";
+    if (s.personLink.empty()) s.personLink = sim::CatTerminal(args.root);
+    if (args.logPath.empty()) args.logPath = args.root + "/sim/catterm.log";
+    if (args.ctlPath.empty()) args.ctlPath = sim::CatTermCtl(args.root);
   }
 
   sigset_t waitMask;
   sim::InstallStopSignals(onStop, &waitMask);
-
-  if (!logPath.empty()) {
-    simlinks::mkdirs(simlinks::dirOf(logPath));
-    s.report.log = fopen(logPath.c_str(), "a");
-  }
   simlinks::ControlFifo ctl;
-  if (!ctlPath.empty() && !ctl.open(ctlPath)) {
-    fprintf(stderr, "ombrix-sim-catterm: can't make %s: %s\n", ctlPath.c_str(), strerror(errno));
-    return 1;
-  }
+  if (!simlinks::OpenLogAndControl("ombrix-sim-catterm", args, &s.report, &ctl)) return 1;
   if (!s.unit.open(s.unitLink) || !s.person.open(s.personLink)) {
     fprintf(stderr, "ombrix-sim-catterm: no pseudo-terminal: %s\n", strerror(errno));
     return 1;
@@ -152,7 +126,7 @@ int main(int argc, char **argv) {
   s.report("pty " + s.unit.name + (s.unitLink.empty() ? "" : " linked at " + s.unitLink));
   s.report("terminal pty " + s.person.name +
            (s.personLink.empty() ? "" : " linked at " + s.personLink));
-  for (const auto &line : startLines)
+  for (const auto &line : args.startLines)
     if (!control(s, line)) return 2;
 
   while (!gStop) {
