@@ -16,6 +16,10 @@ void *th_scrivi(void *) {
 
 void ExitAUDIOread(Works *) {}
 void ExitAUDIOwrite(Works *) {}
-int VerifyAudioNEB(Works *) { return 0; }
-int Get_AudioNEB(Works *) { return 0; }
+int VerifyAudioNEB(Works *) {
+  return 0;
+}
+int Get_AudioNEB(Works *) {
+  return 0;
+}
 void PlayRemoteAudio(Works *, PlaybackSide, PlaybackLevels *, const uint8_t *, int) {}
