@@ -233,6 +233,15 @@ bool ft817Routine(const std::string &line) {
   return line.compare(0, 2, "> ") == 0 || line.compare(0, 2, "< ") == 0;
 }
 
+// The program's trace of each status, parameter, spectrum, screen and audio
+// frame of a remote link, several a second each way; CAT frames stay shown.
+bool remoteFrameRoutine(const std::string &line) {
+  for (const char *trace : {"EIK, ST", "EIK, PA", "EIK, SP", "EIK, FB", "EIK, SO", "EIK, XY",
+                            "BUFFER Wsocket : ", "S BUFFER WEB SERVER"})
+    if (line.compare(0, strlen(trace), trace) == 0) return true;
+  return false;
+}
+
 // The NEB transceiver keys the amplifier model: while it transmits, its
 // drive goes into the model.
 std::vector<std::string> nebArgs(const std::string &root) {
@@ -537,6 +546,7 @@ void addDevices(Unit *u, const DeviceKind (&kinds)[N], const std::string &dir) {
   u->ombrix.kind = "ombrix";
   u->ombrix.name = u->name.empty() ? "ombrix" : u->name + "/ombrix";
   u->ombrix.argv = {dir + "/../ombrix"};
+  u->ombrix.routine = remoteFrameRoutine;
 }
 
 // Starts the unit's devices, each once it has said it is there, then gives
@@ -739,13 +749,12 @@ int main(int argc, char **argv) {
 
     if (!gShowAll && nowMs() >= summaryAt) {
       summaryAt = nowMs() + 10000;
-      for (Unit &u : units)
-        for (Proc &d : u.devices)
-          if (d.hidden > 0) {
-            printf("%-*s| (%d routine lines in 10 s; 'all' shows them)\n", gNameWidth,
-                   d.name.c_str(), d.hidden);
-            d.hidden = 0;
-          }
+      for (Proc *p : all())
+        if (p->hidden > 0) {
+          printf("%-*s| (%d routine lines in 10 s; 'all' shows them)\n", gNameWidth,
+                 p->name.c_str(), p->hidden);
+          p->hidden = 0;
+        }
       fflush(stdout);
     }
     for (size_t i = 0; i < pf.size(); ++i) {
