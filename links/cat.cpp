@@ -88,7 +88,9 @@ int probeCat(const std::string &path) {
 
   char answer[8] = {};
   int got = 0;
-  while (got < 5) {
+  // The whole answer, ';' included, so none of it is left in the port to be
+  // read later as a message of its own.
+  while (got < 6) {
     ssize_t k = 0;
     int r = WaitReadable(fd, 1000);
     if (r > 0) k = read(fd, answer + got, 1);
