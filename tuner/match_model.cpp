@@ -12,6 +12,9 @@ using Cplx = std::complex<double>;
 
 constexpr double kZ0 = 50.0;
 constexpr int kMaxSamples = 160;
+// The fit uses at most this many samples, those nearest a match: they say
+// the most, and the fit's cost stays within a status cycle.
+constexpr int kFitSamples = 32;
 // Parameters of the fit: ln g, b, kL, kC, input stray in pF.
 constexpr int kParams = 5;
 // How strongly the hardware terms are held at their nominal values: an
@@ -208,7 +211,17 @@ double MatchModelRho(const MatchFit &fit, double freqHz, int network, int l, int
 }
 
 MatchFit MatchFitSamples(const MatchSample *samples, int n, double freqHz, const MatchFit &start) {
-  n = std::min(n, kMaxSamples);
+  MatchSample chosen[kFitSamples];
+  if (n > kFitSamples) {
+    n = std::min(n, kMaxSamples);
+    MatchSample all[kMaxSamples];
+    std::copy(samples, samples + n, all);
+    std::partial_sort(all, all + kFitSamples, all + n,
+                      [](const MatchSample &a, const MatchSample &b) { return a.rho < b.rho; });
+    std::copy(all, all + kFitSamples, chosen);
+    samples = chosen;
+    n = kFitSamples;
+  }
   Problem pb{samples, n, 2 * M_PI * freqHz};
   double p0[kParams];
   paramsOf(start, p0);
