@@ -12,7 +12,8 @@
 //
 //   build/bench/tuning_bench                     the table, then the timings
 //   build/bench/tuning_bench --presets           config.txt rows for the model
-//   build/bench/tuning_bench --table [STRATEGY]  the table only, of one strategy
+//   build/bench/tuning_bench --table [STRATEGY]  the table only (of one strategy)
+//   build/bench/tuning_bench --timings [ARGS]    the timings only
 //   TUNING_BENCH_MISSES=1                        also lists the loads a strategy misses
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -363,7 +364,12 @@ int main(int argc, char **argv) {
     printTable(argc > 2 ? argv[2] : nullptr);
     return 0;
   }
-  printTable(nullptr);
+  if (argc > 1 && strcmp(argv[1], "--timings") == 0) {
+    --argc;
+    ++argv;
+  } else {
+    printTable(nullptr);
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

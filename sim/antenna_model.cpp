@@ -138,6 +138,14 @@ int gather(const int (&bits)[10], uint32_t word) {
   return v;
 }
 
+// Sum of the relays that the ten bits of steps close.
+double relaySum(const double (&relays)[10], int steps) {
+  double sum = 0;
+  for (int i = 0; i < 10; ++i)
+    if (steps & (1 << i)) sum += relays[i];
+  return sum;
+}
+
 // Parallel of an impedance and a shunt admittance.
 Impedance withShunt(Impedance z, Impedance y) {
   Impedance yz = y * z + 1.0;
@@ -199,19 +207,11 @@ TunerHardware NominalTunerHardware() {
 }
 
 double TunerWordHenry(const TunerHardware &hw, uint32_t word) {
-  int l = SimWordL(word);
-  double h = 0;
-  for (int i = 0; i < 10; ++i)
-    if (l & (1 << i)) h += hw.lHenry[i];
-  return h;
+  return relaySum(hw.lHenry, SimWordL(word));
 }
 
 double TunerWordFarad(const TunerHardware &hw, uint32_t word) {
-  int c = SimWordC(word);
-  double f = 0;
-  for (int i = 0; i < 10; ++i)
-    if (c & (1 << i)) f += hw.cFarad[i];
-  return f;
+  return relaySum(hw.cFarad, SimWordC(word));
 }
 
 Impedance TunerInputImpedance(uint32_t word, double freqHz, Impedance load) {

@@ -21,15 +21,17 @@
 
 namespace {
 
-// Measurements one tuning may take before it settles for its best (a
-// search stays far below it; the shorter cycle limits still end it first).
+// Measurements one tuning may take before it settles for its best: about
+// 5 s. A search normally ends far below it; the shortest cycle limit (100)
+// ends it first.
 constexpr int kBudget = 118;
 // Model jumps in a row that did not improve the best before the search
 // keeps to the neighbours of the best word.
 constexpr int kMaxStale = 3;
-constexpr int kProbes = 4;
-// With the further probes for loads that the first ones leave at the end of
+// Probes measured before the first fit, and the most there are, with the
+// further probes for loads that the first ones leave at the end of
 // the meter's range.
+constexpr int kProbes = 4;
 constexpr int kMaxProbes = 32;
 constexpr float kGoodSwr = 1.5f;
 // The highest SWR the status reply's readings give.
