@@ -138,6 +138,14 @@ int gather(const int (&bits)[10], uint32_t word) {
   return v;
 }
 
+// Sum of the relays that the ten bits of steps close.
+double relaySum(const double (&relays)[10], int steps) {
+  double sum = 0;
+  for (int i = 0; i < 10; ++i)
+    if (steps & (1 << i)) sum += relays[i];
+  return sum;
+}
+
 // Parallel of an impedance and a shunt admittance.
 Impedance withShunt(Impedance z, Impedance y) {
   Impedance yz = y * z + 1.0;
@@ -189,14 +197,38 @@ int SimWordNetwork(uint32_t word) {
   }
 }
 
+TunerHardware NominalTunerHardware() {
+  TunerHardware hw{};
+  for (int i = 0; i < 10; ++i) {
+    hw.lHenry[i] = (1 << i) * kSimLStepHenry;
+    hw.cFarad[i] = (1 << i) * kSimCStepFarad;
+  }
+  return hw;
+}
+
+double TunerWordHenry(const TunerHardware &hw, uint32_t word) {
+  return relaySum(hw.lHenry, SimWordL(word));
+}
+
+double TunerWordFarad(const TunerHardware &hw, uint32_t word) {
+  return relaySum(hw.cFarad, SimWordC(word));
+}
+
 Impedance TunerInputImpedance(uint32_t word, double freqHz, Impedance load) {
+  static const TunerHardware nominal = NominalTunerHardware();
+  return TunerInputImpedance(word, freqHz, load, nominal);
+}
+
+Impedance TunerInputImpedance(uint32_t word, double freqHz, Impedance load,
+                              const TunerHardware &hw) {
   int network = SimWordNetwork(word);
   if (network == 3) return load;
   double w = 2 * M_PI * freqHz;
-  Impedance zl(0, w * SimWordL(word) * kSimLStepHenry);
-  Impedance yc(0, w * SimWordC(word) * kSimCStepFarad);
-  if (network == 1) return zl + withShunt(load, yc);
-  return withShunt(zl + load, yc);
+  Impedance zl(0, w * TunerWordHenry(hw, word));
+  Impedance yc(0, w * TunerWordFarad(hw, word));
+  Impedance out = withShunt(load, Impedance(0, w * hw.strayOut));
+  Impedance z = network == 1 ? zl + withShunt(out, yc) : withShunt(zl + out, yc);
+  return withShunt(z, Impedance(0, w * hw.strayIn));
 }
 
 double SwrOf(Impedance z) {
@@ -209,6 +241,10 @@ double SwrOf(Impedance z) {
 
 double TunerSwr(uint32_t word, double freqHz, Impedance load) {
   return SwrOf(TunerInputImpedance(word, freqHz, load));
+}
+
+double TunerSwr(uint32_t word, double freqHz, Impedance load, const TunerHardware &hw) {
+  return SwrOf(TunerInputImpedance(word, freqHz, load, hw));
 }
 
 double ReflectedShare(double swr) {

@@ -51,13 +51,31 @@ int SimWordC(uint32_t word);
 // 1 network B, 2 network A, 3 straight through.
 int SimWordNetwork(uint32_t word);
 
+// A network built from real parts: each relay's inductance or capacitance
+// as it is, and stray capacitances across both ends of the network (not in
+// bypass, where the relays take the network out).
+struct TunerHardware {
+  double lHenry[10];  // L relays, bit 0 first
+  double cFarad[10];  // C relays, bit 0 first
+  double strayIn;     // farad, across the transmitter side
+  double strayOut;    // farad, across the antenna side
+};
+// The nominal network above: 0.05 uH and 5 pF per step, no strays.
+TunerHardware NominalTunerHardware();
+// Total L (henry) and C (farad) of a word's relays.
+double TunerWordHenry(const TunerHardware &hw, uint32_t word);
+double TunerWordFarad(const TunerHardware &hw, uint32_t word);
+
 // Impedance the transmitter sees through the network of the relay word.
 Impedance TunerInputImpedance(uint32_t word, double freqHz, Impedance load);
+Impedance TunerInputImpedance(uint32_t word, double freqHz, Impedance load,
+                              const TunerHardware &hw);
 // SWR on a 50 ohm line of an impedance; an open, a short or a purely
 // reactive load gives kSimSwrMax.
 constexpr double kSimSwrMax = 999.0;
 double SwrOf(Impedance z);
 // SWR the transmitter sees with the relay word in front of the load.
 double TunerSwr(uint32_t word, double freqHz, Impedance load);
+double TunerSwr(uint32_t word, double freqHz, Impedance load, const TunerHardware &hw);
 // Share of the forward power that comes back, from the SWR.
 double ReflectedShare(double swr);

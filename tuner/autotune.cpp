@@ -1,9 +1,10 @@
 // Automatic tuning: a state machine that takes one step per status reply of
 // the controller. Each step judges the word written after the previous step
 // (the status reply carries its SWR) and leaves the next word in tuneVal,
-// which the link writes next. Three strategies: a sweep from L = C = 0, a
-// fine search around the current word, and a search from the presets of the
-// frequency's row of config.txt.
+// which the link writes next. Four strategies: a sweep from L = C = 0, a
+// fine search around the current word, a search from the presets of the
+// frequency's row of config.txt, and a search that fits a model of the
+// network to what it measures (match_search.cpp).
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -633,17 +634,17 @@ void StartAutotune(Works *works) {
     char tipo = SetupChar(works, SB_AutoTuneTipo);
     LogStderr("TUNE COMPLETE------------ TIPO: %c !!!!!!!!!!!!!!!!!!!!!!!!!!\n ",
               tipo ? tipo : '?');
-    first = tipo == '0' ? kTuneSweep : kTunePreset;
+    first = tipo == '0' ? kTuneSweep : tipo == '2' ? kTuneMatch : kTunePreset;
   }
   if (first == kTunePreset) {
     // The presets come from the row of config.txt that holds the frequency;
-    // without one there is nothing to start from but the sweep.
+    // without one the search starts from nothing.
     std::lock_guard<std::recursive_mutex> tables(works->tablesMutex);
     int row = SearchConfigRow(works, static_cast<uint32_t>(works->frequency.load()));
     if (row < 0) {
-      LogStderr("TUNE PRESET: no row of config.txt holds %ld Hz, sweep search\n",
+      LogStderr("TUNE PRESET: no row of config.txt holds %ld Hz, match search\n",
                 static_cast<long>(works->frequency.load()));
-      first = kTuneSweep;
+      first = kTuneMatch;
     } else {
       gPreset = works->tabConfig[row];
       for (int k = 0; k < 5; ++k) {
@@ -713,4 +714,6 @@ void TuneTask(Works *works) {
     fineStep(works);
   else if (state >= 450 && state <= 463)
     presetStep(works);
+  else if (state >= kTuneMatch && state <= kTuneMatch + 1)
+    MatchSearchStep(works);
 }

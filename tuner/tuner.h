@@ -102,10 +102,11 @@ extern int32_t cnttunefine;
 extern const int32_t SWRTimeoutCICLI[5];
 extern const char SWRTimeout[5][8];
 
-// First states of the three strategies.
+// First states of the four strategies.
 constexpr int kTuneSweep = 0;
 constexpr int kTuneFine = 200;
 constexpr int kTunePreset = 450;
+constexpr int kTuneMatch = 600;  // states 600 and 601
 
 void GoTune(Works *works);
 void StartAutotune(Works *works);
@@ -117,6 +118,8 @@ void TuneEnd(Works *works);
 void EscAutoTune(Works *works, int store);
 void Clr_vTuneParam(Works *works);
 void Clr_vTuneParam_fast(Works *works);
+// One step of the match search; TuneTask calls it under the tuning lock.
+void MatchSearchStep(Works *works);
 // Measurements taken since the program started (for tests and benchmarks).
 uint32_t TuneMeasureCount();
 // The lock of the search state, for code that reads it from another thread.

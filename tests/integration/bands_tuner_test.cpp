@@ -2,7 +2,8 @@
 // frequency the controller measures (Generic mode of work) and applies the
 // band table, filters, thresholds and the tune memory; automatic tuning
 // against the simulated L network and antenna stores what it finds, and the
-// real ombrix recalls it after a restart.
+// real ombrix recalls it after a restart; in NEB mode the real ombrix tunes
+// by itself when the transceiver keys its carrier.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -20,12 +21,14 @@
 #include "errors/errors.h"
 #include "sim/antenna_model.h"
 #include "support/link_driver.h"
+#include "support/link_sims.h"
 #include "support/sim_harness.h"
 #include "tuner/tuner.h"
 #include "ui/ui.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
+using simtest::NebSim;
 using simtest::OmbrixProcess;
 using simtest::SimRoot;
 
@@ -260,6 +263,61 @@ TEST(TuneRun, StoredTuneThenFineSearchThenRestartRecallsIt) {
   ASSERT_GE(r.ctl.waitCommand(recalled, 40s, mark), 0)
       << r.ctl.out().text(mark) << app.out().text();
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 14200000 idx:3130", 1s), 0);
+  stop(app);
+}
+
+TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
+  SimRoot root;
+  ASSERT_TRUE(root.ok());
+  // NEB mode, automatic tuning allowed, the match search; nothing stored.
+  root.writeFile("/opt/set/setup.txt",
+                 "EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\n"
+                 "EnableLinear: 1\nEnableTime: 1\nWebSocket: 0\nLinPort: /dev/ttyAMA0\n"
+                 "EnableFFT: 0\nSerPort: /dev/ttyUSB1\nNumBanco: 1\nAutoTuneMode: 1\n"
+                 "AutoTuneTipo: 2\n");
+  root.writeFile("/opt/set/antenna_b1.txt", "!Neb\n20m 14000000 14350000 1 1 0 0 0.0\n");
+  // A doublet's feed point off resonance: high impedance, strongly inductive.
+  const Impedance load(2000, 1500);
+  const double freq = 14074000;
+  ControllerSim ctl;
+  ASSERT_TRUE(ctl.start(root));
+  ASSERT_TRUE(ctl.control("antenna 1 2000 1500"));
+  NebSim neb;
+  ASSERT_TRUE(neb.start(root, {"freq 14074000"}));
+  OmbrixProcess app;
+  ASSERT_TRUE(app.start(root));
+  ASSERT_GE(app.out().waitForText("Timer thread started", 30s), 0) << app.out().text();
+  ASSERT_GE(ctl.waitCommand("FA00014074000;", 10s), 0) << ctl.out().text();
+
+  // The transceiver keys its carrier: the refresh loop starts the tuning.
+  // The carrier reaches the amplifier once the loop has seen the transmit
+  // bit (the loop does not look at that bit while the amplifier transmits).
+  size_t mark = app.out().size();
+  ASSERT_TRUE(neb.control("tx on 2"));
+  ASSERT_GE(app.out().waitForText("TUNE COMPLETE------------ TIPO: 2", 10s, mark), 0)
+      << app.out().text(mark);
+  ASSERT_GE(app.out().waitForText("TUNE CLEAR", 10s, mark), 0) << app.out().text(mark);
+  size_t wire = ctl.out().size();  // the tuning's set-up commands are out
+  ASSERT_TRUE(ctl.control("amp drive 2"));
+  ASSERT_GE(app.out().waitForText("Save TuneVal", 30s, mark), 0) << app.out().text(mark);
+  // The operating attenuator goes back in after the memory file is written.
+  ASSERT_GE(ctl.waitCommand("AT00;", 10s, wire), 0) << ctl.out().text(wire);
+  EXPECT_GE(app.out().waitForText("TUNE MATCH: load", 0ms, mark), 0);
+  ASSERT_TRUE(ctl.control("amp drive 0"));
+  ASSERT_TRUE(neb.control("tx off"));
+
+  // The stored word matches the antenna.
+  std::ifstream in(root.path("/opt/set/atu_ant1_b1.txt"));
+  int index = 0, stored = 0, mode = 0, l = -1, c = -1;
+  long f = 0;
+  ASSERT_TRUE(in >> index >> f >> stored >> mode >> l >> c);
+  EXPECT_EQ(index, 3117);
+  static Works w;
+  w.tuneVal = 0;
+  SetMode(&w, mode);
+  SetI(&w, l);
+  SetC(&w, c);
+  EXPECT_LT(TunerSwr(w.tuneVal, freq, load), 1.5) << mode << " " << l << " " << c;
   stop(app);
 }
 

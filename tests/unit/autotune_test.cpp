@@ -1,4 +1,4 @@
-// Automatic tuning, step by step: the three strategies against a modelled
+// Automatic tuning, step by step: the four strategies against a modelled
 // load, the cycle limit, the network vote, the trip and the abort.
 #include <gtest/gtest.h>
 
@@ -368,7 +368,7 @@ TEST(AutoTune, PresetSearchMatchesARealLoad) {
   EXPECT_FLOAT_EQ(static_cast<float>(modelSwr(w->tuneVal)), miglioretuneParam.swr);
 }
 
-TEST(AutoTune, PresetSearchWithoutARowFallsBackToTheSweep) {
+TEST(AutoTune, PresetSearchWithoutARowFallsBackToTheMatchSearch) {
   TuneRig rig(modelSwr);
   Works *w = rig.w;
   rig.f.root.writeFile("/opt/set/config.txt", kPresetRow);
@@ -378,9 +378,77 @@ TEST(AutoTune, PresetSearchWithoutARowFallsBackToTheSweep) {
   testing::internal::CaptureStderr();
   GoTune(w);
   std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(w->tuneStato, kTuneSweep);
-  EXPECT_NE(err.find("no row of config.txt holds 7100000 Hz, sweep search"), std::string::npos);
+  EXPECT_EQ(w->tuneStato, kTuneMatch);
+  EXPECT_NE(err.find("no row of config.txt holds 7100000 Hz, match search"), std::string::npos);
   EscAutoTune(w, 0);
+}
+
+// The match search from a cold start: loads of every kind, each reached well
+// within the cycle limit and stored.
+struct MatchCase {
+  double freq;
+  Impedance z;
+};
+const MatchCase kMatchLoads[] = {
+    {14.2e6, {150, -80}}, {7.1e6, {2000, 3000}}, {10.12e6, {4000, -1000}}, {3.6e6, {20, -400}},
+    {1.9e6, {12, -150}},  {28.5e6, {600, 900}},  {50.5e6, {25, 40}},
+};
+
+void matchTune(TuneRig &rig, double freq) {
+  rig.w->frequency = static_cast<int32_t>(freq);
+  SetSetupChar(rig.w, SB_AutoTuneTipo, '2');
+  GoTune(rig.w);
+  EXPECT_EQ(rig.w->tuneStato, kTuneMatch);
+  rig.run(1000);
+}
+
+TEST(AutoTune, MatchSearchReachesEveryKindOfLoad) {
+  for (const MatchCase &m : kMatchLoads) {
+    auto swr = [m](uint32_t word) { return TunerSwr(word, m.freq, m.z); };
+    TuneRig rig(swr);
+    matchTune(rig, m.freq);
+    Works *w = rig.w;
+    EXPECT_EQ(w->autoTuneState, 0);
+    EXPECT_LT(swr(w->tuneVal), 1.5) << m.freq << " " << m.z;
+    EXPECT_LE(rig.measured.size(), 120u) << m.freq << " " << m.z;
+    EXPECT_EQ(w->tuneFine, 1);
+    EXPECT_TRUE(rig.f.root.exists("/opt/set/atu_ant1_b1.txt"));
+    // The word applied is the best one measured.
+    EXPECT_NEAR(swr(w->tuneVal), miglioretuneParam.swr, 1e-3);
+  }
+}
+
+TEST(AutoTune, MatchSearchOnANetworkOffItsNominalSteps) {
+  // Relays up to 20 % off, strays at both ends: the search is not told.
+  TunerHardware hw = NominalTunerHardware();
+  const double off[10] = {1.2, 0.8, 1.15, 0.85, 1.1, 0.9, 1.18, 0.82, 1.05, 0.95};
+  for (int i = 0; i < 10; ++i) {
+    hw.lHenry[i] *= off[i];
+    hw.cFarad[i] *= off[9 - i];
+  }
+  hw.strayIn = 30e-12;
+  hw.strayOut = 10e-12;
+  for (const MatchCase &m : {kMatchLoads[0], kMatchLoads[1], kMatchLoads[3], kMatchLoads[5]}) {
+    auto swr = [m, hw](uint32_t word) { return TunerSwr(word, m.freq, m.z, hw); };
+    TuneRig rig(swr);
+    matchTune(rig, m.freq);
+    EXPECT_EQ(rig.w->autoTuneState, 0);
+    EXPECT_LT(swr(rig.w->tuneVal), 1.5) << m.freq << " " << m.z;
+  }
+}
+
+TEST(AutoTune, MatchSearchEndsAtTheCycleLimit) {
+  // Every word measures a little better than the one before, so the search
+  // never runs out of words to try.
+  double next = 3.0;
+  TuneRig rig([&next](uint32_t) { return next -= 0.001; });
+  rig.w->autoTuneMaxCicli = 4;  // 100
+  matchTune(rig, 7.1e6);
+  EXPECT_EQ(rig.w->autoTuneState, 0);
+  EXPECT_EQ(rig.measured.size(), 101u);
+  EXPECT_EQ(ExistError(rig.w, ERR_TUNE_TIMEOUT), 1);
+  EXPECT_TRUE(rig.sentAll({LP_AT, LP_MP1, LP_AT_MAX}));
+  EXPECT_FALSE(rig.f.root.exists("/opt/set/atu_ant1_b1.txt"));
 }
 
 TEST(AutoTune, GoTuneRespectsTheSettings) {
