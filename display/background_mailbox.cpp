@@ -17,9 +17,13 @@ struct BackgroundMailbox {
   std::vector<uint8_t> pixels;  // one frame, allocated at the first request
 };
 
-BackgroundMailbox *fbNewMailbox() { return new BackgroundMailbox; }
+BackgroundMailbox *fbNewMailbox() {
+  return new BackgroundMailbox;
+}
 
-void fbDeleteMailbox(BackgroundMailbox *box) { delete box; }
+void fbDeleteMailbox(BackgroundMailbox *box) {
+  delete box;
+}
 
 void PostBackgroundImage(Works *works, const char *name) {
   works->imageName.set(name);

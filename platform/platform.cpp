@@ -44,7 +44,9 @@ std::string resolveProgram(const std::string &prog) {
   return root + "/bin/" + prog;
 }
 
-int systemMakeTemp(char *pathTemplate) { return mkostemp(pathTemplate, O_CLOEXEC); }
+int systemMakeTemp(char *pathTemplate) {
+  return mkostemp(pathTemplate, O_CLOEXEC);
+}
 
 const FileWriteCalls kSystemCalls = {systemMakeTemp, ::write, ::fsync, ::rename};
 FileWriteCalls gCalls = kSystemCalls;

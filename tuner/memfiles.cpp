@@ -91,8 +91,7 @@ std::string atuText(const char *path, const TuneMemEntry *tab) {
 }  // namespace
 
 bool IsStorableTune(const TuneMemEntry &e) {
-  return e.mode >= 1 && e.mode <= 3 && e.l >= 0 && e.l <= kMaxSteps && e.c >= 0 &&
-         e.c <= kMaxSteps;
+  return e.mode >= 1 && e.mode <= 3 && e.l >= 0 && e.l <= kMaxSteps && e.c >= 0 && e.c <= kMaxSteps;
 }
 
 int LoadTabAtu(Works *works, int bank, int antenna) {

@@ -109,8 +109,8 @@ struct Device {
     for (int k = first;; ++k) write(k % kFileCount, (k / kFileCount + 1) % 2);
   }
   void removeTemps() {
-    std::string cmd = "rm -f '" + root.dir() + "'/opt/set/*.tmp* '" + root.dir() +
-                      "'/etc/network/*.tmp*";
+    std::string cmd =
+        "rm -f '" + root.dir() + "'/opt/set/*.tmp* '" + root.dir() + "'/etc/network/*.tmp*";
     if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
   }
   // Kills the writer at random moments and checks every file after each kill.
@@ -118,7 +118,8 @@ struct Device {
     std::mt19937 rng(7);
     int seenNew = 0;
     for (int n = 0; n < times; ++n) {
-      pid_t pid = startWriter(calls, root.path("/writer.log"), static_cast<int>(rng() % kFileCount));
+      pid_t pid =
+          startWriter(calls, root.path("/writer.log"), static_cast<int>(rng() % kFileCount));
       ASSERT_GT(pid, 0);
       // The kill comes at a random moment within about two writes.
       std::this_thread::sleep_for(

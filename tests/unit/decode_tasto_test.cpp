@@ -359,7 +359,8 @@ TEST(DecodeTasto, BankCopyLeavesTheBankInForceAlone) {
   EXPECT_EQ(f.w->numBands, 1);
   EXPECT_EQ(LoadTuneValFromTabRam(f.w, 3130, 0).valid, 0);
   EXPECT_EQ(f.queued(), V{});
-  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b2.txt"), "!817\n20m 14000000 14350000 1 2 0 1 0.0\n");
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b2.txt"),
+            "!817\n20m 14000000 14350000 1 2 0 1 0.0\n");
   EXPECT_EQ(f.root.readFile("/opt/set/atu_ant1_b2.txt"), "3130 14200000 1 1 37 112\n");
 }
 

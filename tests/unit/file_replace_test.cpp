@@ -32,6 +32,14 @@ int failedRename(const char *, const char *) {
   return -1;
 }
 
+int openFiles() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
+
 bool tempLeft(const std::string &dir) {
   DIR *d = opendir(dir.c_str());
   bool found = false;
@@ -60,12 +68,14 @@ TEST(FileReplace, AnyFailingStepKeepsTheOldFileWhole) {
     root.writeFile("/opt/set/filter.txt", old);
     root.writeFile("/mounts", "");
     gWrites = 0;
+    const int files = openFiles();
     SetFileWriteCalls(&c.calls);
     testing::internal::CaptureStderr();
     int rc = WriteSetFile("/opt/set/filter.txt", std::string(4096, 'n'));
     std::string log = testing::internal::GetCapturedStderr();
     SetFileWriteCalls(nullptr);
     EXPECT_EQ(rc, -1) << c.name;
+    EXPECT_EQ(openFiles(), files) << c.name << ": descriptor left open";
     EXPECT_EQ(root.readFile("/opt/set/filter.txt"), old) << c.name;
     EXPECT_FALSE(tempLeft(root.path("/opt/set"))) << c.name;
     std::string mounts = root.readFile("/mounts");

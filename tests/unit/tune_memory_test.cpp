@@ -299,7 +299,8 @@ TEST(MemoryFile, WhatIsStoredReadsBackTheSame) {
   TableFixture f;
   Works *w = f.w();
   auto sameAsFile = [&](int bank, int antenna) {
-    std::vector<TuneMemEntry> before(w->tabTuneRam[antenna], w->tabTuneRam[antenna] + kTuneMemSlots);
+    std::vector<TuneMemEntry> before(w->tabTuneRam[antenna],
+                                     w->tabTuneRam[antenna] + kTuneMemSlots);
     LoadTabAtu(w, bank, antenna);
     for (int i = 0; i < kTuneMemSlots; ++i) {
       const TuneMemEntry &a = before[i], &b = w->tabTuneRam[antenna][i];
@@ -316,8 +317,8 @@ TEST(MemoryFile, WhatIsStoredReadsBackTheSame) {
   sameAsFile(5, 2);
 
   std::mt19937 rng(12);
-  const uint32_t modeWords[] = {0, kModeBitB, kModeBitA, kModeBitBypass, kModeMask,
-                                kModeBitA | kModeBitB};
+  const uint32_t modeWords[] = {
+      0, kModeBitB, kModeBitA, kModeBitBypass, kModeMask, kModeBitA | kModeBitB};
   for (int n = 0; n < 18; ++n) {
     w->frequency = static_cast<int32_t>(rng() % 54000000);
     w->tuneVal = modeWords[n % 6];
