@@ -139,7 +139,9 @@ struct Device {
       }
       removeTemps();
     }
-    if (newAllowed) EXPECT_GT(seenNew, 0) << "no cut came after a write";
+    if (newAllowed) {
+      EXPECT_GT(seenNew, 0) << "no cut came after a write";
+    }
   }
 };
 
