@@ -123,9 +123,8 @@ struct Device {
     for (int n = 0; n < times; ++n) {
       pid_t pid = startWriter(calls, log, static_cast<int>(rng() % kFileCount));
       ASSERT_GT(pid, 0);
-      // The kill comes at a random moment within about two writes.
-      std::this_thread::sleep_for(
-          std::chrono::microseconds(rng() % (2 * roundUs / kFileCount + 1)));
+      // The kill comes at a random moment within about one write.
+      std::this_thread::sleep_for(std::chrono::microseconds(rng() % (roundUs / kFileCount + 1)));
       kill(pid, SIGKILL);
       int status = 0;
       ASSERT_EQ(waitpid(pid, &status, 0), pid);
