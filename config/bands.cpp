@@ -120,15 +120,14 @@ int saveBandFile(Works *works, int bank, int mode) {
   return WriteSetFile(path, bandText(t, mode));
 }
 
-// Loads the band file into works; returns the mode of work of its header.
-int loadBandFile(Works *works, int bank) {
+// Parses a bank's band file into t; returns the mode of work of its header,
+// or -1 when the file cannot be opened (t then holds the default bands).
+int readBandFile(int bank, BandTable *t) {
   char path[40];
   BandFileName(bank, path, sizeof path);
-  BandTable t;
-  snapshot(works, &t);
   // Rows the file does not fill must not keep another bank's settings.
-  for (TabAntennaRow &r : t.rows) defaultSettings(r);
-  t.numBands = 0;
+  for (TabAntennaRow &r : t->rows) defaultSettings(r);
+  t->numBands = 0;
   int mode = 1;
   bool full = false;
   int rc = ReadTableLines(path, 511, [&](const char *line, int lineNo) {
@@ -142,25 +141,38 @@ int loadBandFile(Works *works, int bank) {
         mode = 2;
       return true;
     }
-    if (t.numBands == kBandRows) {
+    if (t->numBands == kBandRows) {
       full = true;
       return false;
     }
-    parseBandRow(path, lineNo, line, t.rows[t.numBands++]);
+    parseBandRow(path, lineNo, line, t->rows[t->numBands++]);
     return true;
   });
   if (rc < 0) {
+    for (int i = 0; i < kBandRows; ++i) defaultLimits(t->rows[i], i);
+    t->numBands = kBandRows;
+    return -1;
+  }
+  if (full) LogErr("%s: more than %d bands, the rest ignored", path, kBandRows);
+  for (int i = 0; i < t->numBands; ++i) {
+    if (t->rows[i].fmin != 0 && t->rows[i].fmax != 0) continue;
+    for (int j = 0; j < kBandRows; ++j) defaultLimits(t->rows[j], j);
+    t->numBands = kBandRows;
+    LogStderr("Error Reinit antenna\n");
+    break;
+  }
+  return mode;
+}
+
+// Loads the band file into works; returns the mode of work of its header.
+int loadBandFile(Works *works, int bank) {
+  BandTable t;
+  snapshot(works, &t);
+  int mode = readBandFile(bank, &t);
+  if (mode < 0) {
     InitTabAntenna(works, 0);
     works->bandIdx = -1;
     return 1;
-  }
-  if (full) LogErr("%s: more than %d bands, the rest ignored", path, kBandRows);
-  for (int i = 0; i < t.numBands; ++i) {
-    if (t.rows[i].fmin != 0 && t.rows[i].fmax != 0) continue;
-    for (int j = 0; j < kBandRows; ++j) defaultLimits(t.rows[j], j);
-    t.numBands = kBandRows;
-    LogStderr("Error Reinit antenna\n");
-    break;
   }
   {
     std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
@@ -225,10 +237,6 @@ int LoadAllBankTable(Works *works, int bank) {
   works->modeWorkIdx = LoadTabConfig(works, bank);
   for (int a = 0; a < 3; ++a) LoadTabAtu(works, bank, a);
   SetModeWorkIDX(works);
-  // The thresholds go out again at the next evaluation. At start-up this
-  // matters: reading the setup file puts the default thresholds back after
-  // the controller's start-up sequence chose the row for the frequency.
-  works->configRowIdx = -1;
   return works->modeWorkIdx;
 }
 
@@ -332,11 +340,19 @@ void GestioneAntennaAutomatica(Works *works) {
 }
 
 void CopyBank(Works *works, int from, int to) {
-  for (int a = 0; a < 3; ++a) LoadTabAtu(works, from, a);
-  int mode = LoadTabConfig(works, from);
-  for (int a = 0; a < 3; ++a) SaveTabAtu(works, to, a);
-  // The copy takes the source's mode of work, not the one in force.
-  saveBandFile(works, to, mode);
+  // File to file: the tables in memory and the mode of work in force stay
+  // the current bank's while the copy is written, so the display loop never
+  // applies the origin's bands.
+  for (int a = 0; a < 3; ++a) CopyTabAtu(from, to, a);
+  BandTable t = {};
+  int mode = readBandFile(from, &t);
+  char path[40];
+  BandFileName(to, path, sizeof path);
+  WriteSetFile(path, bandText(t, mode < 0 ? 1 : mode));
+  if (to == works->numBanco) {
+    LoadAllBankTable(works, to);
+    works->bandIdx = -1;
+  }
 }
 
 void ResetBank(Works *works, int bank) {

@@ -291,7 +291,7 @@ int LinearCmdText(Works *works, int id, char *text, int size) {
       return n;
     case LP_SE: return fixedText(text, size, 8, "SE58027;");
     case LP_MR1:
-      works->armedActions |= 0x10;
+      works->armedActions |= kArmedFwNotice;
       works->screenState = 0;
       return fixedText(text, size, 4, "MR1;");
     case LP_MR0: return fixedText(text, size, 4, "MR0;");

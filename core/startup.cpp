@@ -54,12 +54,11 @@ void *runThread(void *arg) {
 bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works) {
   // One thread per slot: a second start while the first still runs (the
   // bank load starts the EXT IO link, and so does main) would open the same
-  // device twice.
-  if (alive[slot]) return false;
+  // device twice. Taken in one step: the callers run on several threads.
+  if (alive[slot].exchange(true)) return false;
   // A slot restarted after its thread ended by itself: let the old handle go.
   if (started[slot].exchange(false)) pthread_detach(*kHandles[slot]);
   auto *start = new ThreadStart{slot, body, works};
-  alive[slot] = true;
   // A thread that cannot be created leaves its handle unset; nothing is retried.
   if (pthread_create(kHandles[slot], nullptr, runThread, start) != 0) {
     alive[slot] = false;
@@ -93,6 +92,10 @@ void InitGlobalVar(Works *w) {
   w->tsPar[1] = 4095;
   w->tsPar[2] = 1500;
   w->tsPar[3] = 3700;
+  // The thresholds above are no row's: the next evaluation sends the row's.
+  // At start-up this undoes nothing the controller has been told, since
+  // reading the setup file runs this after the start-up sequence chose a row.
+  w->configRowIdx = -1;
   w->panelCmdOut = 176;
   w->maxTemperature = 60.0f;
   w->maxTemperature2 = 80.0f;
@@ -267,6 +270,7 @@ void *AggFWThread(void *arg) {
   if (!RemountRW()) return nullptr;
   if (RemoveFile("/opt/good") != 0 && errno != ENOENT) {
     LogErr("can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", errno);
+    RemountRO();  // /opt/set must not stay writable
     return nullptr;
   }
   RemountRO();

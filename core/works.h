@@ -81,6 +81,9 @@ constexpr int kCmdQueueSlots = 30;
 constexpr int kTuneMemSlots = 5000;
 constexpr int kTuneSamples = 64;
 constexpr int kErrorCodes = 25;
+// armedActions: 1 FW UPDATE armed, 2 REMOTE SERVICE armed, 4 controller being reprogrammed
+// (the firmware-update notice), 8 UI UPDATE armed.
+constexpr uint8_t kArmedFwNotice = 0x04;
 
 // A value-initialised Works is the record cleared to zero, with the few
 // start values that are not zero given below.
@@ -297,7 +300,7 @@ struct Works {
   At<uint8_t> panelV12Adc{0};
   At<uint8_t> panelV15Adc{0};
   At<uint8_t> panelVampAdc{0};
-  At<uint8_t> armedActions{0};
+  At<uint8_t> armedActions{0};  // kArmed* bits
   At<int32_t> saveBank{0};
   At<int32_t> saveAnt{0};
   At<int32_t> copyOrigin{0};

@@ -6,9 +6,12 @@
 // write 16-bit (RGB565, little-endian) and 32-bit (blue, green, red, 0)
 // pixels; on other pixel sizes they draw nothing. Every function accepts a
 // null handle and then does nothing: a device without a display still runs.
+#include <cstddef>
 #include <cstdint>
 
 #include "core/works.h"
+
+struct BackgroundMailbox;
 
 struct FrameBuffer {
   uint32_t width;       // visible width in pixels
@@ -22,6 +25,7 @@ struct FrameBuffer {
   // Bookkeeping for fbRelease: how screen was obtained.
   int32_t mappedBytes;  // > 0: screen is a mapping of this length
   int32_t fd;           // the device descriptor, -1 when none
+  BackgroundMailbox *mailbox;  // background requests to the refresh loop
 };
 
 // Opens and maps the display; nullptr when there is none. /dev/fb0 (mapped
@@ -84,3 +88,24 @@ void TTFSetGlyphCache(bool enabled);
 // working directory) into the background buffer. Returns 0, or -1 with a log
 // line; on failure the background keeps what it held.
 int getPng(Works *works, int target);
+
+// ---- Background requests to the refresh loop
+// While the refresh loop runs it is the only thread that touches `background`
+// and `back`. Any other thread asks it for a new background through the
+// display's mailbox; the loop carries the request out at the top of its next
+// pass. The mailbox holds one request: a newer one, of either kind, replaces
+// one the loop has not taken yet. Without a display a request does nothing.
+
+// Asks for the picture `name` (as getPng takes it) and sets works->imageName.
+void PostBackgroundImage(Works *works, const char *name);
+// Asks for a whole frame of pixels in the display's own layout (fb->size
+// bytes, fb->lineBytes a row); they are copied in before the call returns.
+// Returns 0, or -1 without a display or when bytes is not the frame size.
+int PostBackgroundPixels(Works *works, const uint8_t *pixels, size_t bytes);
+// Refresh loop only: moves the newest request into the background. Returns 1
+// when the background changed, 0 without a request, -1 when the picture
+// could not be loaded (the background keeps what it held).
+int TakeBackgroundRequest(Works *works);
+// Made and freed with the display.
+BackgroundMailbox *fbNewMailbox();
+void fbDeleteMailbox(BackgroundMailbox *box);

@@ -119,6 +119,7 @@ FrameBuffer *fbInit() {
   fb->fd = fd;
   fb->back = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(size)));
   fb->background = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(size)));
+  fb->mailbox = fbNewMailbox();
   if (fb->back == nullptr || fb->background == nullptr) {
     LogErr("Unable to allocate framebuffer structure");
     fbRelease(fb);
@@ -143,6 +144,7 @@ FrameBuffer *fbCreateMemory(int width, int height, int pixelBytes) {
   fb->screen = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(fb->size)));
   fb->back = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(fb->size)));
   fb->background = static_cast<uint8_t *>(calloc(1, static_cast<size_t>(fb->size)));
+  fb->mailbox = fbNewMailbox();
   if (fb->screen == nullptr || fb->back == nullptr || fb->background == nullptr) {
     fbRelease(fb);
     return nullptr;
@@ -159,6 +161,7 @@ void fbRelease(FrameBuffer *fb) {
   if (fb->fd >= 0) close(fb->fd);
   free(fb->back);
   free(fb->background);
+  fbDeleteMailbox(fb->mailbox);
   free(fb);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "platform/log.h"
 
@@ -43,7 +44,26 @@ std::string resolveProgram(const std::string &prog) {
   return root + "/bin/" + prog;
 }
 
+int systemMakeTemp(char *pathTemplate) {
+  return mkostemp(pathTemplate, O_CLOEXEC);
+}
+
+const FileWriteCalls kSystemCalls = {systemMakeTemp, ::write, ::fsync, ::rename};
+FileWriteCalls gCalls = kSystemCalls;
+
+// Writers of /opt/set in progress. The partition goes read-write with the
+// first and read-only after the last: a read-only remount inside another
+// thread's write would make that write fail and the save be lost.
+std::mutex gMountMutex;
+int gWriters = 0;
+
 }  // namespace
+
+FileWriteCalls SetFileWriteCalls(const FileWriteCalls *calls) {
+  FileWriteCalls before = gCalls;
+  gCalls = calls != nullptr ? *calls : kSystemCalls;
+  return before;
+}
 
 // Read on every use, so tests can point a process at a new root; nothing
 // calls it on a hot path.
@@ -114,15 +134,27 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output, size_t
 }
 
 bool RemountRW() {
+  std::lock_guard<std::mutex> lock(gMountMutex);
+  if (gWriters > 0) {
+    ++gWriters;
+    return true;
+  }
   int rc = RunCommand({"mount", "-o", "remount", "defaults,rw", "/opt/set"});
   if (rc != 0) {
     LogErr("can't mount rw /opt/set/ error %d", rc);
     return false;
   }
+  gWriters = 1;
   return true;
 }
 
 bool RemountRO() {
+  std::lock_guard<std::mutex> lock(gMountMutex);
+  if (gWriters > 1) {
+    --gWriters;
+    return true;
+  }
+  gWriters = 0;
   int rc = RunCommand({"mount", "-v", "-n", "-o", "remount", "-r", "/opt/set"});
   if (rc != 0) {
     LogErr("can't mount ro /opt/set/ error %d", rc);
@@ -133,38 +165,32 @@ bool RemountRO() {
 
 int WriteFileAtomic(const std::string &mappedPath, const std::string &data) {
   std::string tmp = mappedPath + ".tmpXXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  int fd = gCalls.makeTemp(tmp.data());
   if (fd < 0) return -1;
+  auto fail = [&](bool open) {
+    int e = errno != 0 ? errno : EIO;
+    if (open) close(fd);
+    unlink(tmp.c_str());
+    errno = e;
+    return -1;
+  };
   const char *p = data.data();
   size_t left = data.size();
   while (left > 0) {
-    ssize_t n = write(fd, p, left);
+    errno = 0;
+    ssize_t n = gCalls.write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int e = errno;
-      close(fd);
-      unlink(tmp.c_str());
-      errno = e;
-      return -1;
-    }
+    if (n == 0) errno = ENOSPC;
+    if (n <= 0) return fail(true);
     p += n;
     left -= static_cast<size_t>(n);
   }
   // Keep the old file's permission bits, as a rewrite in place would.
   struct stat st;
   fchmod(fd, stat(mappedPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    int e = errno;
-    unlink(tmp.c_str());
-    errno = e;
-    return -1;
-  }
-  if (rename(tmp.c_str(), mappedPath.c_str()) != 0) {
-    int e = errno;
-    unlink(tmp.c_str());
-    errno = e;
-    return -1;
-  }
+  if (gCalls.fsync(fd) != 0) return fail(true);
+  if (close(fd) != 0) return fail(false);
+  if (gCalls.rename(tmp.c_str(), mappedPath.c_str()) != 0) return fail(false);
   int dfd = open(dirOf(mappedPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     fsync(dfd);

@@ -2,6 +2,7 @@
 // The seam to the device's operating system: path mapping under OMBRIX_ROOT,
 // the command runner, the remount pair of /opt/set, atomic file replacement
 // and serial ports. No other code builds device paths or runs programs.
+#include <sys/types.h>
 #include <termios.h>
 
 #include <string>
@@ -23,16 +24,30 @@ int RunCommand(const std::vector<std::string> &argv, std::string *output = nullp
                size_t maxOutput = 65536);
 
 // "mount -o remount defaults,rw /opt/set"; logs "can't mount rw /opt/set/ error %d"
-// on failure. Returns true when the directory may be written.
+// on failure. Returns true when the directory may be written. Writers are
+// counted process-wide: only the first of overlapping writers remounts, and
+// every true must be followed by one RemountRO.
 bool RemountRW();
-// "mount -v -n -o remount -r /opt/set"; logs "can't mount ro /opt/set/ error %d"
-// on failure.
+// "mount -v -n -o remount -r /opt/set" once the last writer is done; logs
+// "can't mount ro /opt/set/ error %d" on failure.
 bool RemountRO();
 
 // Replaces the file at path (already mapped) with data: temporary file in the
 // same directory, write, flush, fsync, rename, fsync of the directory. A power
 // cut leaves the old file or the new one. Returns 0, or -1 with errno set.
 int WriteFileAtomic(const std::string &mappedPath, const std::string &data);
+
+// The system calls of WriteFileAtomic that can fail on a full or failing
+// medium, so tests can make each one fail.
+struct FileWriteCalls {
+  int (*makeTemp)(char *pathTemplate);  // mkostemp with O_CLOEXEC
+  ssize_t (*write)(int fd, const void *data, size_t size);
+  int (*fsync)(int fd);
+  int (*rename)(const char *from, const char *to);
+};
+// Installs calls (nullptr: the system's own) and returns those in use before.
+// Only while no file is being written.
+FileWriteCalls SetFileWriteCalls(const FileWriteCalls *calls);
 
 // Device write of a file under /opt/set: remount read-write (abandoning the
 // write when that fails), atomic replacement, remount read-only. devicePath

@@ -26,11 +26,12 @@ void AtuFileName(int bank, int antenna, char *out, int outSize) {
     snprintf(out, static_cast<size_t>(outSize), "/opt/set/atu_ant%d.txt", a);
 }
 
-int LoadTabAtu(Works *works, int bank, int antenna) {
-  char path[64];
-  AtuFileName(bank, antenna, path, sizeof path);
-  // Parsed into a copy so the link thread never sees a half-loaded table.
-  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+namespace {
+
+// Parses a memory file into tab (kTuneMemSlots entries, cleared first).
+// Returns the filled slots, or -1 when the file cannot be opened.
+int readAtuFile(const char *path, TuneMemEntry *tab) {
+  for (int i = 0; i < kTuneMemSlots; ++i) tab[i] = TuneMemEntry{};
   int rows = 0;
   int filled = 0;
   int rc = ReadTableLines(path, 511, [&](const char *line, int lineNo) {
@@ -52,24 +53,57 @@ int LoadTabAtu(Works *works, int bank, int antenna) {
     complete = ScanDecimal(&p, &l) && complete;
     complete = ScanDecimal(&p, &c) && complete;
     valid &= 0xFF;
-    if (valid != 0 &&
-        (!complete || mode < 1 || mode > 3 || l < 0 || l > kMaxSteps || c < 0 || c > kMaxSteps)) {
-      LogErr("%s: line %d is not a tune, skipped", path, lineNo);
-      return true;
-    }
-    TuneMemEntry &e = tab[index];
+    TuneMemEntry e = {};
     e.valid = static_cast<uint8_t>(valid);
     e.mode = static_cast<uint8_t>(mode);
     e.l = static_cast<int16_t>(l);
     e.c = static_cast<int16_t>(c);
+    if (valid != 0 && (!complete || !IsStorableTune(e))) {
+      LogErr("%s: line %d is not a tune, skipped", path, lineNo);
+      return true;
+    }
+    tab[index] = e;
     if (valid) ++filled;
     return true;
   });
   if (rows > kTuneMemSlots) LogErr("%s: more than %d lines, the rest ignored", path, kTuneMemSlots);
+  return rc < 0 ? -1 : filled;
+}
+
+// The file text of a table: only what readAtuFile takes back.
+std::string atuText(const char *path, const TuneMemEntry *tab) {
+  std::string text;
+  char line[96];
+  for (int i = 0; i < kTuneMemSlots; ++i) {
+    const TuneMemEntry &e = tab[i];
+    if (!e.valid) continue;
+    if (!IsStorableTune(e)) {
+      LogErr("%s: slot %d holds no tune (mode %d), not written", path, i, e.mode);
+      continue;
+    }
+    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, static_cast<long>(AtuFreqfromIdx(i)), 1,
+             e.mode, e.l, e.c);
+    text += line;
+  }
+  return text;
+}
+
+}  // namespace
+
+bool IsStorableTune(const TuneMemEntry &e) {
+  return e.mode >= 1 && e.mode <= 3 && e.l >= 0 && e.l <= kMaxSteps && e.c >= 0 && e.c <= kMaxSteps;
+}
+
+int LoadTabAtu(Works *works, int bank, int antenna) {
+  char path[64];
+  AtuFileName(bank, antenna, path, sizeof path);
+  // Parsed into a copy so the link thread never sees a half-loaded table.
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  int rc = readAtuFile(path, tab.get());
   std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
   TuneMemEntry *dst = works->tabTuneRam[AtuAntennaRow(antenna)];
   for (int i = 0; i < kTuneMemSlots; ++i) dst[i] = tab[i];
-  return rc < 0 ? -1 : filled;
+  return rc;
 }
 
 int SaveTabAtu(Works *works, int bank, int antenna) {
@@ -82,16 +116,16 @@ int SaveTabAtu(Works *works, int bank, int antenna) {
     const TuneMemEntry *src = works->tabTuneRam[AtuAntennaRow(antenna)];
     for (int i = 0; i < kTuneMemSlots; ++i) tab[i] = src[i];
   }
-  std::string text;
-  char line[96];
-  for (int i = 0; i < kTuneMemSlots; ++i) {
-    const TuneMemEntry &e = tab[i];
-    if (!e.valid) continue;
-    snprintf(line, sizeof line, "%i %ld %i %i %i %i\n", i, static_cast<long>(AtuFreqfromIdx(i)), 1,
-             e.mode, e.l, e.c);
-    text += line;
-  }
-  return WriteSetFile(path, text);
+  return WriteSetFile(path, atuText(path, tab.get()));
+}
+
+int CopyTabAtu(int fromBank, int toBank, int antenna) {
+  char from[64], to[64];
+  AtuFileName(fromBank, antenna, from, sizeof from);
+  AtuFileName(toBank, antenna, to, sizeof to);
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  readAtuFile(from, tab.get());
+  return WriteSetFile(to, atuText(to, tab.get()));
 }
 
 int DeleteFileConf(Works *, int bank, int which) {

@@ -156,6 +156,12 @@ void InsertTuneToMem(Works *works, int bank, int antenna) {
   e.l = static_cast<int16_t>(DecodeInduttanza10(w));
   e.c = static_cast<int16_t>(DecodeCapacita10(w));
   LogStderr("-------------- Save TuneVal C:%i, L:%i, M:%c\n", e.c, e.l, '0' + e.mode);
+  // A word without a network is no match: stored, it would not come back
+  // from the file.
+  if (!IsStorableTune(e)) {
+    LogErr("tune word 0x%x has no network mode, not stored", static_cast<unsigned>(w));
+    return;
+  }
   SaveTuneValsuTabRam(works, e, index, antenna);
   SaveTabAtu(works, bank, antenna);
 }

@@ -77,8 +77,14 @@ void AtuFileName(int bank, int antenna, char *out, int outSize);
 // Clears the antenna's table and fills it from its file; returns the number
 // of slots read, or -1 when the file is missing.
 int LoadTabAtu(Works *works, int bank, int antenna);
-// Writes the antenna's table to its file; 0 or negative on failure.
+// Writes the antenna's table to its file; 0 or negative on failure. Only
+// slots LoadTabAtu takes back are written.
 int SaveTabAtu(Works *works, int bank, int antenna);
+// A slot a memory file can hold: network mode 1..3, L and C 0..1023 steps.
+bool IsStorableTune(const TuneMemEntry &e);
+// Copies one antenna's memory file to another bank without touching the
+// tables in memory; 0 or negative on failure.
+int CopyTabAtu(int fromBank, int toBank, int antenna);
 // which 0..2: the memory file of antenna which+1; 3: the band-table file.
 int DeleteFileConf(Works *works, int bank, int which);
 

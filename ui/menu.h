@@ -19,7 +19,7 @@ struct MenuItem {
 
 struct MenuEntry {
   int32_t number;  // shown before the title
-  char title[20];
+  char title[21];  // "SCREEN SAVER TIMEOUT" is 20 characters
   MenuItem items[kMenuItems];  // only item 0 is used
   int32_t itemCount;
 };

@@ -83,12 +83,6 @@ LanEntry lanEntry(int entry) {
   }
 }
 
-void loadBackground(Works *works, const char *image) {
-  works->imageName.set(image);
-  getPng(works, 1);
-  fbSetBack(works->fb);
-}
-
 }  // namespace
 
 int ModifyIP(int type, int cursor, At<uint8_t> *vector) {
@@ -149,7 +143,7 @@ void RemoteApply(Works *works) {
 void FilterTableView(Works *works) {
   if (works->filterView) {
     works->statusView.fetch_or(4);
-    loadBackground(works, "statusB");
+    PostBackgroundImage(works, "statusB");
   } else {
     works->statusView.fetch_and(static_cast<uint8_t>(~4));
     SetWorkImg(works);
@@ -159,9 +153,37 @@ void FilterTableView(Works *works) {
 void FactoryReset(Works *works) {
   for (int bank = 0; bank < kBanks; ++bank)
     for (int which = 0; which < 4; ++which) DeleteFileConf(works, bank, which);
+  // The setup defaults come with the start-up values of the whole record;
+  // what the controller and the relays report now is not a setting and must
+  // survive, or the error list stays closed ("CP" is not asked again) and the
+  // band logic compares against relays that did not move.
+  const auto cpPending = works->cpPending.load(), eeModel = works->eeModel.load();
+  const auto powerClass = works->powerClass.load(), ampBypass = works->ampBypass.load();
+  const auto atuBypass = works->atuBypass.load(), attenuator = works->attenuator.load();
+  const auto antenna = works->antenna.load(), anSel = works->anSel.load();
+  const auto tuneVal = works->tuneVal.load();
+  const auto catClosed = works->catClosed.load();
+  const auto frequency = works->frequency.load(), lastFrequency = works->lastFrequency.load();
+  const auto deviceError = works->deviceError.load(), retryTotal = works->retryTotal.load();
+  const auto panelCmdOut = works->panelCmdOut.load();
   initSetup(works);
   writeSetup(works);
   readSetup(works);
+  works->cpPending = cpPending;
+  works->eeModel = eeModel;
+  works->powerClass = powerClass;
+  works->ampBypass = ampBypass;
+  works->atuBypass = atuBypass;
+  works->antenna = antenna;
+  works->anSel = anSel;
+  works->attenuator = attenuator;
+  works->tuneVal = tuneVal;
+  works->frequency = frequency;
+  works->lastFrequency = lastFrequency;
+  works->deviceError = deviceError;
+  works->retryTotal = retryTotal;
+  works->panelCmdOut = panelCmdOut;
+  works->catClosed = catClosed;
   // The tables in memory are the deleted ones: load the defaults now, so no
   // later save of the bank brings the old settings back.
   LoadAllBankTable(works, works->numBanco);

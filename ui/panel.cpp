@@ -85,12 +85,6 @@ int menuCount(Works *works) {
   return n > 0 ? n : kFallbackMenuCount;
 }
 
-void loadBackground(Works *works, const char *image) {
-  works->imageName.set(image);
-  getPng(works, 1);
-  fbSetBack(works->fb);
-}
-
 void showInterfaceLabel(Works *works) {
   char name[16] = {0};
   GetLblInterface(works->modeWorkIdx, name);
@@ -254,8 +248,9 @@ void resendControllerSettings(Works *works) {
 }
 
 void saveTune(Works *works) {
-  if (DecodeModoFromTuneval(works->tuneVal) == 3) {
-    works->uiFlags.fetch_or(2);  // a bypass word is not a tune worth storing
+  const int mode = DecodeModoFromTuneval(works->tuneVal);
+  if (mode == 3 || mode == 0) {
+    works->uiFlags.fetch_or(2);  // a bypass word (or one without a network) is no tune to store
   } else {
     LoadTabAtu(works, works->saveBank, works->saveAnt);
     InsertTuneToMem(works, works->saveBank, works->saveAnt);
@@ -265,32 +260,12 @@ void saveTune(Works *works) {
 }
 
 void copyBank(Works *works) {
-  int from = works->copyOrigin;
-  int to = works->copyDest;
-  for (int ant = 0; ant < 3; ++ant) LoadTabAtu(works, from, ant);
-  int mode = LoadTabConfig(works, from);
-  for (int ant = 0; ant < 3; ++ant) SaveTabAtu(works, to, ant);
-  // The copy carries the origin's mode of work; the current bank is loaded
-  // again afterwards, so nothing edits or saves the origin's tables as if
-  // they were the current bank's.
-  works->modeWorkIdx = mode;
-  SaveTabConfig(works, to);
-  LoadAllBankTable(works, works->numBanco);
-  works->bandIdx = -1;
+  CopyBank(works, works->copyOrigin, works->copyDest);
   works->screenState = SS_MEMORY_TABLE;
 }
 
 void resetBank(Works *works) {
-  int bank = works->resetBank;
-  int last = works->maxBank;
-  if (bank != last) {
-    for (int which = 0; which < 4; ++which) DeleteFileConf(works, bank, which);
-  } else {
-    for (int b = 0; b < last; ++b)
-      for (int which = 0; which < 4; ++which) DeleteFileConf(works, b, which);
-  }
-  LoadAllBankTable(works, works->numBanco);
-  works->bandIdx = -1;
+  ResetBank(works, works->resetBank);
   works->screenState = SS_MEMORY_TABLE;
 }
 
@@ -315,7 +290,7 @@ void key1(Works *works, int state, bool isLong) {
         ChangeBanco(works);
       } else {
         works->statusView.fetch_or(2);
-        loadBackground(works, "statusB");
+        PostBackgroundImage(works, "statusB");
         showInterfaceLabel(works);
         works->screenState = SS_MEMORY_TABLE;
       }
@@ -477,7 +452,7 @@ void key6(Works *works, int state, bool isLong) {
     case SS_MAIN:
       if (isLong) {
         works->statusView.fetch_or(1);
-        loadBackground(works, "status");
+        PostBackgroundImage(works, "status");
         break;
       }
       if (EscFromStatus(works)) break;
@@ -581,7 +556,7 @@ void SetWorkImg(Works *works) {
       break;
     default: snprintf(name, sizeof name, "img1%s", suffix); break;
   }
-  loadBackground(works, name);
+  PostBackgroundImage(works, name);
   if (works->modeWorkIdx != 1) SetSetupChar(works, SB_enaser, '0');
 }
 
@@ -628,8 +603,10 @@ void ImpostaLblManuale(Works *works) {
 int DecodeTasto(Works *works, int key, int longFlags) {
   works->lastKeyTime = static_cast<int32_t>(time(nullptr));
   if (works->screenSaverOn) {
-    works->screenSaverOn = 0;
+    // The work image is asked for first, so the loop never draws the live
+    // screen over the saver's picture.
     SetWorkImg(works);
+    works->screenSaverOn = 0;
     LogStderr("----------> DISATTIVO SAVE SCREEN\n");
     works->uiFlags.fetch_and(static_cast<uint8_t>(~1));
     return 0;

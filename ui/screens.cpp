@@ -326,7 +326,7 @@ void DrawParameters(Works *works) {
   const uint8_t view = works->statusView;
   if (state == 1 || state == 2) {
     DrawMenuScreen(works);
-  } else if (works->armedActions & 0x04) {
+  } else if (works->armedActions & kArmedFwNotice) {
     putString(8, 100, 400, "FW UPDATE: please update fw with FlashMagic and then Reset HW", 250,
               250, 250, works->fb);
   } else if (view & 0x02) {

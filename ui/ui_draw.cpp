@@ -249,6 +249,7 @@ void TimerDrawStart(Works *works) {
 }
 
 void TimerDrawBackground(Works *works) {
+  TakeBackgroundRequest(works);
   fbSetBack(works->fb);
 }
 

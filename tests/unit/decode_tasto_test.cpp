@@ -1,8 +1,11 @@
 // What each key does in each screen state.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
+#include "config/config.h"
 #include "controller/commands.h"
 #include "errors/errors.h"
 #include "tuner/tuner.h"
@@ -327,6 +330,38 @@ TEST(DecodeTasto, MemoryTableAndItsUtilities) {
   EXPECT_EQ(f.w->copyDest, 0);
   shortPress(f.w, 6);
   EXPECT_EQ(f.w->screenState, SS_MEMORY_TABLE);
+}
+
+// The copy goes file to file: while it writes, the display loop must go on
+// seeing the mode of work, the band table and the band row in force.
+TEST(DecodeTasto, BankCopyLeavesTheBankInForceAlone) {
+  PanelFixture f;
+  f.root.writeFile("/opt/set/antenna.txt", "!Gen\n40m 7000000 7300000 1 1 0 0 0.0\n");
+  f.root.writeFile("/opt/set/antenna_b1.txt", "!817\n20m 14000000 14350000 1 2 0 1 0.0\n");
+  f.root.writeFile("/opt/set/atu_ant1_b1.txt", "3130 14200000 1 1 37 112\n");
+  f.w->numBanco = 0;
+  LoadAllBankTable(f.w, 0);
+  f.w->bandIdx = 0;
+  f.queued();
+  f.w->screenState = SS_COPY_BANK;
+  f.w->copyOrigin = 1;
+  f.w->copyDest = 2;
+  std::atomic<bool> done{false}, moved{false};
+  std::thread loop([&] {
+    while (!done)
+      if (f.w->modeWorkIdx != 0) moved = true;
+  });
+  shortPress(f.w, 6);
+  done = true;
+  loop.join();
+  EXPECT_FALSE(moved) << "the mode of work in force changed during the copy";
+  EXPECT_EQ(f.w->bandIdx, 0);
+  EXPECT_EQ(f.w->numBands, 1);
+  EXPECT_EQ(LoadTuneValFromTabRam(f.w, 3130, 0).valid, 0);
+  EXPECT_EQ(f.queued(), V{});
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b2.txt"),
+            "!817\n20m 14000000 14350000 1 2 0 1 0.0\n");
+  EXPECT_EQ(f.root.readFile("/opt/set/atu_ant1_b2.txt"), "3130 14200000 1 1 37 112\n");
 }
 
 TEST(DecodeTasto, SaveTuneScreen) {

@@ -2,7 +2,9 @@
 // background that stays as it was on every refusal.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "display/display.h"
 #include "support/temp_root.h"
+#include "ui/panel.h"
 
 namespace {
 
@@ -162,3 +165,48 @@ TEST(Png, RefusalsLeaveTheBackgroundAlone) {
 }
 
 }  // namespace
+
+// Other threads only ask for a background; the refresh loop loads the newest
+// request, a picture or a ready-made frame, at the top of its pass.
+TEST(BackgroundRequests, OnlyTheLoopLoadsAndTheNewestWins) {
+  Screen s;
+  writePng(s.name("page") + ".png", 800, 480, PNG_COLOR_TYPE_RGBA);
+  const std::vector<uint8_t> before = s.background();
+  std::vector<uint8_t> frame(static_cast<size_t>(s.fb->size), 0x55);
+  PostBackgroundImage(&s.works, s.name("page").c_str());
+  EXPECT_EQ(s.background(), before) << "asking loads nothing";
+  EXPECT_EQ(PostBackgroundPixels(&s.works, frame.data(), frame.size() - 1), -1);
+  EXPECT_EQ(PostBackgroundPixels(&s.works, frame.data(), frame.size()), 0);
+  frame.assign(frame.size(), 0);  // the request holds its own copy
+  EXPECT_EQ(TakeBackgroundRequest(&s.works), 1);
+  EXPECT_EQ(s.bg(0, 0)[0], 0x55);
+  EXPECT_EQ(s.bg(799, 479)[3], 0x55);
+  EXPECT_EQ(TakeBackgroundRequest(&s.works), 0) << "taken once";
+  PostBackgroundPixels(&s.works, frame.data(), frame.size());
+  PostBackgroundImage(&s.works, s.name("page").c_str());
+  EXPECT_EQ(TakeBackgroundRequest(&s.works), 1);
+  EXPECT_EQ(s.bg(300, 200)[1], 200) << "the picture asked for last";
+}
+
+// A key press that ends the screen saver asks for the work image; the
+// front-panel thread itself leaves the buffers the loop draws from alone.
+TEST(BackgroundRequests, TheFrontPanelOnlyAsks) {
+  Screen s;
+  writePng(s.name("img1") + ".png", 800, 480, PNG_COLOR_TYPE_RGBA);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(s.root.dir().c_str()), 0);
+  const std::vector<uint8_t> before = s.background();
+  const std::vector<uint8_t> back(s.fb->back, s.fb->back + s.fb->size);
+  s.works.screenSaverOn = 1;
+  s.works.meterView = 1;
+  testing::internal::CaptureStderr();
+  DecodeTasto(&s.works, 3, 0);
+  EXPECT_EQ(s.works.screenSaverOn, 0);
+  EXPECT_EQ(s.background(), before);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), s.fb->back));
+  EXPECT_EQ(TakeBackgroundRequest(&s.works), 1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(s.bg(300, 200)[1], 200);
+  ASSERT_EQ(chdir(cwd), 0);
+}

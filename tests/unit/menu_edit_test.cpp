@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "controller/commands.h"
+#include "controller/temperature.h"
 #include "errors/errors.h"
 #include "network/lan.h"
 #include "ui/panel.h"
@@ -227,6 +229,11 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   f.root.writeFile("/opt/set/filter.txt", "kept\n");
   f.w->maxBank = 7;
   f.w->bandIdx = 3;
+  // What the controller reported is not a setting and survives the reset.
+  f.w->eeModel = 3;
+  f.w->powerClass = '1';
+  f.w->ampBypass = 0;
+  f.w->tuneVal = 0x2A0155;
   writeSetup(f.w);
   edit(f.w, ME_FACTORY_DEFAULT, MK_ENTER);
   EXPECT_TRUE(f.root.exists("/opt/set/antenna.txt")) << "not armed: nothing happens";
@@ -239,6 +246,16 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   EXPECT_EQ(f.w->maxBank, 3);
   EXPECT_EQ(f.w->factoryArmed, 0);
   EXPECT_EQ(f.w->bandIdx, -1) << "the bank's defaults are applied again";
+  EXPECT_EQ(f.w->eeModel, 3);
+  EXPECT_EQ(f.w->powerClass, '1');
+  EXPECT_EQ(f.w->ampBypass, 0);
+  EXPECT_EQ(f.w->tuneVal, 0x2A0155u);
+  // The error list stays open: an over-temperature is listed and bypasses the amplifier.
+  f.queued();
+  GestTemperatureFunction(f.w, ERR_TEMP1_ALARM, ERR_TEMP1_LATCHED, ERR_TEMP1_WARN, 90.0f, 60.0f);
+  EXPECT_TRUE(ExistError(f.w, ERR_TEMP1_ALARM));
+  const V sent = f.queued();
+  EXPECT_NE(std::find(sent.begin(), sent.end(), LP_AB0), sent.end());
 }
 
 TEST(MenuEdit, RemoteRequestListsWhatIsMissing) {

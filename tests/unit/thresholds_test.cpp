@@ -132,3 +132,27 @@ TEST(Thresholds, NoCalibrationSwitchesTheThresholdOff) {
 }
 
 }  // namespace
+
+// At start-up the setup file is read after the controller's start-up sequence
+// chose the row: the row's thresholds still go out. After that a bank load
+// alone sends nothing while the row stays the same.
+TEST(Thresholds, StartUpSendsTheRowAndBankLoadsDoNotRepeatIt) {
+  TableFixture f;
+  Works *w = f.w();
+  f.root.writeFile("/opt/set/config.txt", kThreeRows);
+  f.root.writeFile("/opt/set/antenna_b1.txt", "!Gen\n");  // no link thread to start
+  ReadConfigFile(w);
+  w->frequency = 1800000;
+  SearchCambioSoglie_TS(w);
+  readSetup(w);
+  w->numBanco = 1;
+  LoadAllBankTable(w, 1);
+  w->frequency = 1800000;
+  f.drain();
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(f.drain(), (std::vector<int>{LP_TS}));
+  EXPECT_EQ(w->tsPar[0], 223);
+  LoadAllBankTable(w, 1);
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(f.drain(), (std::vector<int>{LP_GS_SET})) << "no second TS for the same row";
+}

@@ -2,7 +2,9 @@
 // a segment, and the memory files.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "controller/commands.h"
 #include "table_fixture.h"
@@ -289,3 +291,40 @@ TEST(MemoryFile, DeleteRemovesOneFileOfTheBank) {
 }
 
 }  // namespace
+
+// Whatever the store puts in memory comes back from the file the same: every
+// slot with every network and the L and C extremes, and stores of words with
+// any mode bits (none, one, several) at random channels.
+TEST(MemoryFile, WhatIsStoredReadsBackTheSame) {
+  TableFixture f;
+  Works *w = f.w();
+  auto sameAsFile = [&](int bank, int antenna) {
+    std::vector<TuneMemEntry> before(w->tabTuneRam[antenna],
+                                     w->tabTuneRam[antenna] + kTuneMemSlots);
+    LoadTabAtu(w, bank, antenna);
+    for (int i = 0; i < kTuneMemSlots; ++i) {
+      const TuneMemEntry &a = before[i], &b = w->tabTuneRam[antenna][i];
+      if (a.valid == 0 && b.valid == 0) continue;
+      ASSERT_TRUE(a.valid == b.valid && a.mode == b.mode && a.l == b.l && a.c == b.c)
+          << "slot " << i << ": mode " << int(a.mode) << " L " << a.l << " C " << a.c;
+    }
+  };
+  for (int i = 0; i < kTuneMemSlots; ++i) {
+    const int16_t steps[] = {0, 1, 511, 512, 1023};
+    SaveTuneValsuTabRam(w, entry(1 + i % 3, steps[i % 5], steps[(i / 5) % 5]), i, 2);
+  }
+  ASSERT_EQ(SaveTabAtu(w, 5, 2), 0);
+  sameAsFile(5, 2);
+
+  std::mt19937 rng(12);
+  const uint32_t modeWords[] = {
+      0, kModeBitB, kModeBitA, kModeBitBypass, kModeMask, kModeBitA | kModeBitB};
+  for (int n = 0; n < 18; ++n) {
+    w->frequency = static_cast<int32_t>(rng() % 54000000);
+    w->tuneVal = modeWords[n % 6];
+    SetC(w, static_cast<int>(rng() % 1024));
+    SetI(w, static_cast<int>(rng() % 1024));
+    InsertTuneToMem(w, 4, 1);
+  }
+  sameAsFile(4, 1);
+}

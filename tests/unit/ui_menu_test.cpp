@@ -37,6 +37,7 @@ TEST(Menu, TablesBuiltAtStartUp) {
   EXPECT_STREQ(menuPar[18].items[0].label, "DateTime");
   EXPECT_EQ(menuPar[31].number, 99);
   EXPECT_STREQ(menuPar[31].title, "REMOTE SERVICE");
+  EXPECT_STREQ(menuPar[25].title, "SCREEN SAVER TIMEOUT") << "the longest title, whole";
   for (int i = 0; i < kMenuEntries; ++i) {
     EXPECT_EQ(menuPar[i].itemCount, 1);
     EXPECT_EQ(menuPar[i].items[0].noEdit, 0);
