@@ -51,11 +51,6 @@ void rebootUnit(Works *works) {
   RunCommand({"reboot"});
 }
 
-void showImage(Works *works) {
-  // The drawing buffer now holds the peer's picture.
-  fbRealize(works->fb);
-}
-
 bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
   if (f.text != nullptr) {
     // A touch event: read, and nothing more.
@@ -197,13 +192,19 @@ int RemoteImageChunk(Works *works, RemoteLink *link, const uint8_t *data, int n)
   memcpy(link->image.data() + offset, data + 8, count);
   if (static_cast<uint64_t>(offset) + kWsChunkBytes < total) return 0;
   // The chunk that reaches the end: raw pixels when the object is a whole
-  // screen, a JPEG image otherwise.
+  // screen, a JPEG image otherwise. The picture goes to the refresh loop,
+  // the only thread that draws on the screen's buffers.
   if (total == screenBytes) {
-    memcpy(fb->back, link->image.data(), screenBytes);
-  } else if (Uncompress(works, link->image.data(), total) != 0) {
-    return 0;  // not an image of this screen: the screen stays as it was
+    PostBackgroundPixels(works, link->image.data(), screenBytes);
+    return 0;
   }
-  showImage(works);
+  int width = 0, height = 0;
+  if (fb->pixelBytes != 4 ||
+      JpegDecodePixels(link->image.data(), total, &link->decoded, &width, &height) != 0 ||
+      width != static_cast<int>(fb->width) || height != static_cast<int>(fb->height) ||
+      link->decoded.size() != screenBytes)
+    return 0;  // not an image of this screen: the screen stays as it was
+  PostBackgroundPixels(works, link->decoded.data(), screenBytes);
   return 0;
 }
 

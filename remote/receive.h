@@ -15,7 +15,8 @@ enum RemoteSide { REMOTE_SERVER, REMOTE_CLIENT };
 struct RemoteLink {
   RemoteSide side = REMOTE_SERVER;
   PlaybackLevels levels;       // latency control of this side's playback
-  std::vector<uint8_t> image;  // screen image being assembled (display's size)
+  std::vector<uint8_t> image;    // screen image being assembled (display's size)
+  std::vector<uint8_t> decoded;  // its pixels when it came as a JPEG image
 };
 
 // Receive buffer size: the largest frame the peer sends (a raw audio period)
@@ -27,7 +28,8 @@ bool RemoteDispatch(Works *works, RemoteLink *link, const WsFrame &frame);
 
 // One "FB" chunk: data are the frame's bytes from its total field on (byte 6
 // of the frame), n of them. Copies what fits, and shows the image when the
-// chunk reaches its end. Returns 0, or -1 when the chunk was refused.
+// chunk reaches its end (as the refresh loop's next background). Returns 0,
+// or -1 when the chunk was refused.
 int RemoteImageChunk(Works *works, RemoteLink *link, const uint8_t *data, int n);
 
 // The audio of one "SO" frame (data from the frame's byte 6, n of them),
