@@ -10,8 +10,16 @@ void *th_scrivi(void *works);  // playback thread
 void ExitAUDIOread(Works *works);
 void ExitAUDIOwrite(Works *works);
 
+// Widens a period of mono samples to interleaved stereo in place; the
+// buffer holds 2 x frames samples.
+void WidenMonoToStereo(int16_t *samples, int frames);
+
 // Number of the transceiver's USB audio interfaces present (0 = missing).
 int VerifyAudioNEB(Works *works);
+// Widens a period of mono samples to interleaved stereo in place; the
+// buffer holds 2 x frames samples.
+void WidenMonoToStereo(int16_t *samples, int frames);
+
 // Number of the transceiver's USB audio devices found (0 = none), each
 // listed on standard error.
 int Get_AudioNEB(Works *works);
