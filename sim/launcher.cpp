@@ -8,6 +8,11 @@
 // commands such as "5", "L1" or "hold 3 2.0" go to the keys). Ctrl-C stops
 // ombrix first (SIGTERM, as the device's own shutdown), then the devices.
 //
+// With --remote it runs two units side by side, each in a root of its own:
+// a station (remote server, with the transceivers) and an operator unit
+// (remote client, with a CAT terminal on its CAT port), linked on loopback.
+// Input lines may then begin with the unit's name.
+//
 // A new simulated device is one more entry in kDevices (its program, its
 // control channel and how to tell its routine traffic) and, if it needs
 // files in the root, one more step in buildRoot.
@@ -33,6 +38,7 @@
 
 #include "sim/default_tables.h"
 #include "sim/keys.h"
+#include "sim/remote_pair.h"
 #include "sim/sim_common.h"
 
 extern char **environ;
@@ -179,11 +185,30 @@ bool buildRoot(const std::string &root, bool fresh, const std::string &header, b
   return ok;
 }
 
+// ---- A remote pair's roots
+
+std::string readText(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Gives a built root its part in a remote pair: the link's setup keys
+// (always, so a kept setup file cannot leave a unit in the wrong part) and
+// the pair's pass phrase in remote.txt (kept from run to run unless fresh).
+bool preparePairUnit(const std::string &root, bool station, int tcpPort, bool fresh) {
+  const std::string setup = root + "/opt/set/setup.txt";
+  const std::string remote = root + "/opt/set/remote.txt";
+  return writeFile(setup,
+                   sim::SetSetupKeys(readText(setup), sim::PairSetupKeys(station, tcpPort))) &&
+         writeFile(remote, sim::WithPairPassword(readText(remote), fresh));
+}
+
 // ---- Processes
 
 // One program the launcher runs and whose output it shows.
 struct Proc {
   std::string name;  // shown in front of each line
+  std::string kind;  // the device kind's name, as input lines address it
   std::vector<std::string> argv;
   std::string ctl;                                     // control channel (FIFO), empty for none
   std::string ready = "pty ";                          // first line once the device is there
@@ -238,6 +263,15 @@ const DeviceKind kDevices[] = {
     {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio ", nullptr},
 };
 
+// The operator unit of a remote pair: no transceiver at its place, and a CAT
+// terminal where the station has its transceiver's CAT port.
+const DeviceKind kOperatorDevices[] = {
+    {"controller", "ombrix-sim-controller", sim::ControllerCtl, controllerRoutine, "pty ",
+     controllerArgs},
+    {"catterm", "ombrix-sim-catterm", sim::CatTermCtl, nullptr, "pty ", nullptr},
+    {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio ", nullptr},
+};
+
 // A line that is a key command goes to the keys without naming them.
 bool isKeyCommand(const std::string &line) {
   std::vector<sim::KeyStep> steps;
@@ -285,6 +319,7 @@ bool spawn(Proc *p, const std::vector<std::string> &env) {
 }
 
 bool gShowAll = false;
+int gNameWidth = 10;  // of the name column; wider when names carry their unit
 
 void show(Proc *p, const std::string &line) {
   if (p->log) {
@@ -295,7 +330,7 @@ void show(Proc *p, const std::string &line) {
     ++p->hidden;
     return;
   }
-  printf("%-10s| %s\n", p->name.c_str(), line.c_str());
+  printf("%-*s| %s\n", gNameWidth, p->name.c_str(), line.c_str());
   fflush(stdout);
 }
 
@@ -414,13 +449,26 @@ void screenshot(const std::string &root, const std::string &buildDir, std::strin
   fflush(stdout);
 }
 
-void help(const std::vector<Proc> &devices) {
+// One unit of the run: a root, its simulated devices and its ombrix. A
+// single run has one unit without a name; a remote pair has two.
+struct Unit {
+  std::string name;
+  std::string root;
+  std::vector<Proc> devices;
+  Proc ombrix;
+};
+
+void help(const std::vector<Unit> &units) {
+  printf("ombrix-sim| commands: [DEVICE] LINE sends LINE to a device's control channel;\n");
+  if (units.size() > 1)
+    printf("ombrix-sim|   [UNIT] [DEVICE] LINE in a pair: UNIT %s (the default) or %s\n",
+           units[0].name.c_str(), units[1].name.c_str());
+  for (const Unit &u : units) {
+    printf("ombrix-sim|   devices%s:", u.name.empty() ? "" : (" of " + u.name).c_str());
+    for (const auto &d : u.devices) printf(" %s", d.kind.c_str());
+    printf(" (the first one when none is named)\n");
+  }
   printf(
-      "ombrix-sim| commands: [DEVICE] LINE sends LINE to a device's control channel;\n"
-      "ombrix-sim|   devices:");
-  for (const auto &d : devices) printf(" %s", d.name.c_str());
-  printf(
-      " (the first one when none is named)\n"
       "ombrix-sim|   controller: silent|corrupt|reject on|off|N [XX]; set NAME VALUE; status\n"
       "ombrix-sim|     amp drive|swr|ambient|board|sink|timescale|fan|fault VALUE; amp reset;\n"
       "ombrix-sim|     amp state\n"
@@ -428,9 +476,15 @@ void help(const std::vector<Proc> &devices) {
       "ombrix-sim|        silent on|off; unplug; plug; status (sim/README-links.md)\n"
       "ombrix-sim|   ft817: freq HZ; band 20m; mode N; silent on|off; garbage; short; split\n"
       "ombrix-sim|   keys: 5 (short press), L1 (long press), 2+3 (two keys), hold 3 2.0,\n"
-      "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n"
-      "ombrix-sim|   shot [FILE]: the screen as a PNG (DIR/sim/shot-NNN.png)\n"
-      "ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
+      "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n");
+  if (units.size() > 1)
+    printf(
+        "ombrix-sim|   catterm: send TEXT (CAT text into the operator unit's CAT port); status\n"
+        "ombrix-sim|   shot [UNIT] [FILE]: a unit's screen as a PNG "
+        "(ROOT/UNIT/sim/shot-NNN.png)\n");
+  else
+    printf("ombrix-sim|   shot [FILE]: the screen as a PNG (DIR/sim/shot-NNN.png)\n");
+  printf("ombrix-sim|   all: show routine polls too; quiet: hide them; help; quit\n");
   fflush(stdout);
 }
 
@@ -438,14 +492,18 @@ void usage() {
   fprintf(
       stderr,
       "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
-      "                  [--all]\n"
+      "                  [--all] [--remote [--tcp-port N]]\n"
       "  --root DIR   the simulated device's root (default .sim)\n"
       "  --fresh      write the setup, band and network files anew\n"
       "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
       "               (default for new files), the FT-817, or a generic transceiver\n"
       "  --prepare    build the root and exit\n"
       "  --no-ombrix  run the simulated devices only\n"
-      "  --all        show every status poll and frequency read on the wire\n");
+      "  --all        show every status poll and frequency read on the wire\n"
+      "  --remote     a remote pair: a station (remote server, with the transceivers) in\n"
+      "               DIR/station and an operator unit (remote client) in DIR/operator,\n"
+      "               linked on 127.0.0.1\n"
+      "  --tcp-port N the pair's TCP port (default 6666)\n");
 }
 
 std::string selfDir() {
@@ -461,11 +519,80 @@ void stopProc(Proc *p, int sig) {
   if (p->pid > 0) kill(p->pid, sig);
 }
 
+// The unit's devices of kinds, in order, named for the unit when it has a name.
+template <size_t N>
+void addDevices(Unit *u, const DeviceKind (&kinds)[N], const std::string &dir) {
+  for (const DeviceKind &k : kinds) {
+    Proc p;
+    p.kind = k.name;
+    p.name = u->name.empty() ? p.kind : u->name + "/" + p.kind;
+    p.argv = {dir + "/" + k.program, "--root", u->root};
+    if (k.args != nullptr)
+      for (const std::string &a : k.args(u->root)) p.argv.push_back(a);
+    p.ctl = k.ctl(u->root);
+    p.routine = k.routine;
+    p.ready = k.ready;
+    u->devices.push_back(p);
+  }
+  u->ombrix.kind = "ombrix";
+  u->ombrix.name = u->name.empty() ? "ombrix" : u->name + "/ombrix";
+  u->ombrix.argv = {dir + "/../ombrix"};
+}
+
+// Starts the unit's devices, each once it has said it is there, then gives
+// it a display and starts its ombrix. False when something did not start.
+bool startUnit(Unit *u, const std::string &dir, bool withOmbrix) {
+  for (Proc &d : u->devices) {
+    if (!spawn(&d, {})) return false;
+    // A device is ready when it has said where its port is.
+    if (!waitLine(&d, d.ready, 5000)) {
+      fprintf(stderr, "ombrix-sim: %s did not start\n", d.name.c_str());
+      return false;
+    }
+  }
+  // The program finds its screen images in its working directory, which
+  // it takes from the launcher's at its start.
+  if (!installDisplay(u->root, dir + "/..") || chdir((u->root + "/opt/Ombrix").c_str()) != 0)
+    printf("ombrix-sim| no display: build the target ombrix_assets first\n");
+  if (!withOmbrix) return true;
+  u->ombrix.log = fopen(sim::OmbrixLog(u->root).c_str(), "w");
+  return spawn(&u->ombrix, {"OMBRIX_ROOT=" + u->root});
+}
+
+// Takes the unit's name off the front of an input line: the unit it names,
+// or the first unit when it names none.
+Unit *lineUnit(std::vector<Unit> *units, std::string *line) {
+  std::string first = line->substr(0, line->find(' '));
+  for (Unit &u : *units)
+    if (!u.name.empty() && u.name == first) {
+      *line = line->size() > first.size() ? line->substr(first.size() + 1) : std::string();
+      return &u;
+    }
+  return &units->front();
+}
+
+// An input line for a device of the unit: a named one, the keys for a key
+// command, the unit's first device otherwise.
+void sendToDevice(Unit *u, std::string line) {
+  std::string first = line.substr(0, line.find(' '));
+  Proc *target = &u->devices[0];
+  if (isKeyCommand(line))
+    for (Proc &d : u->devices)
+      if (d.kind == "keys") target = &d;
+  for (Proc &d : u->devices)
+    if (d.kind == first && line.size() > first.size()) {
+      target = &d;
+      line = line.substr(first.size() + 1);
+    }
+  sendControl(*target, line);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string root = ".sim";
-  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false;
+  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false, pair = false;
+  int tcpPort = sim::kPairTcpPort;
   std::string modeHeader = "!Neb";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -487,7 +614,17 @@ int main(int argc, char **argv) {
       withOmbrix = false;
     else if (a == "--all")
       gShowAll = true;
-    else {
+    else if (a == "--remote")
+      pair = true;
+    else if (a == "--tcp-port" && i + 1 < argc) {
+      char *end = nullptr;
+      long v = strtol(argv[++i], &end, 10);
+      if (*end != 0 || v < 1 || v > 65535) {
+        usage();
+        return 2;
+      }
+      tcpPort = static_cast<int>(v);
+    } else {
       usage();
       return 2;
     }
@@ -499,9 +636,26 @@ int main(int argc, char **argv) {
     return 1;
   }
   root = abs;
-  if (!buildRoot(root, fresh, modeHeader, forceMode)) {
-    fprintf(stderr, "ombrix-sim: can't build the root in %s\n", root.c_str());
-    return 1;
+  std::string dir = selfDir();
+  std::vector<Unit> units(pair ? 2 : 1);
+  if (pair) {
+    units[0].name = "station";
+    units[1].name = "operator";
+    gNameWidth = 18;
+  }
+  for (Unit &u : units) {
+    u.root = u.name.empty() ? root : root + "/" + u.name;
+    mkdirs(u.root);
+    bool ok = buildRoot(u.root, fresh, modeHeader, forceMode);
+    if (ok && pair) ok = preparePairUnit(u.root, &u == &units[0], tcpPort, fresh);
+    if (!ok) {
+      fprintf(stderr, "ombrix-sim: can't build the root in %s\n", u.root.c_str());
+      return 1;
+    }
+    if (&u == &units[0])
+      addDevices(&u, kDevices, dir);
+    else
+      addDevices(&u, kOperatorDevices, dir);
   }
   if (prepareOnly) return 0;
 
@@ -516,54 +670,28 @@ int main(int argc, char **argv) {
   int sigfd = signalfd(-1, &sigs, SFD_CLOEXEC);
   signal(SIGPIPE, SIG_IGN);
 
-  std::string dir = selfDir();
-  std::vector<Proc> devices;
-  for (const DeviceKind &k : kDevices) {
-    Proc p;
-    p.name = k.name;
-    p.argv = {dir + "/" + k.program, "--root", root};
-    if (k.args != nullptr)
-      for (const std::string &a : k.args(root)) p.argv.push_back(a);
-    p.ctl = k.ctl(root);
-    p.routine = k.routine;
-    p.ready = k.ready;
-    devices.push_back(p);
-  }
-  printf("ombrix-sim| root %s\n", root.c_str());
-  for (Proc &d : devices) {
-    if (!spawn(&d, {})) return 1;
-    // A device is ready when it has said where its port is.
-    if (!waitLine(&d, d.ready, 5000)) {
-      fprintf(stderr, "ombrix-sim: %s did not start\n", d.name.c_str());
-      for (Proc &o : devices) stopProc(&o, SIGTERM);
+  auto all = [&]() {
+    std::vector<Proc *> v;
+    for (Unit &u : units) {
+      for (Proc &d : u.devices) v.push_back(&d);
+      if (withOmbrix) v.push_back(&u.ombrix);
+    }
+    return v;
+  };
+  for (Unit &u : units) {
+    printf("ombrix-sim| root %s%s\n", u.root.c_str(),
+           u.name.empty() ? "" : (" (" + u.name + ")").c_str());
+    if (!startUnit(&u, dir, withOmbrix)) {
+      for (Proc *p : all()) stopProc(p, SIGTERM);
       return 1;
     }
   }
-  Proc ombrix;
-  ombrix.name = "ombrix";
-  ombrix.argv = {dir + "/../ombrix"};
-  // The program finds its screen images in its working directory.
-  if (!installDisplay(root, dir + "/..") || chdir((root + "/opt/Ombrix").c_str()) != 0)
-    printf("ombrix-sim| no display: build the target ombrix_assets first\n");
-  if (withOmbrix) {
-    ombrix.log = fopen(sim::OmbrixLog(root).c_str(), "w");
-    if (!spawn(&ombrix, {"OMBRIX_ROOT=" + root})) {
-      for (Proc &o : devices) stopProc(&o, SIGTERM);
-      return 1;
-    }
-  }
-  help(devices);
+  help(units);
 
   bool stopping = false;
   long long stopAt = 0, summaryAt = nowMs() + 10000;
   std::string input;
   bool stdinOpen = true;
-  auto all = [&]() {
-    std::vector<Proc *> v;
-    for (Proc &d : devices) v.push_back(&d);
-    if (withOmbrix) v.push_back(&ombrix);
-    return v;
-  };
   auto beginStop = [&]() {
     if (stopping) {
       // Second request: no more waiting.
@@ -574,14 +702,18 @@ int main(int argc, char **argv) {
     stopAt = nowMs();
     printf("ombrix-sim| stopping\n");
     fflush(stdout);
-    if (withOmbrix && ombrix.pid > 0) stopProc(&ombrix, SIGTERM);
+    if (withOmbrix)
+      for (Unit &u : units)
+        if (u.ombrix.pid > 0) stopProc(&u.ombrix, SIGTERM);
   };
 
   for (;;) {
-    // Devices stop once ombrix has gone (or at once without it).
-    if (stopping && (!withOmbrix || ombrix.pid <= 0))
-      for (Proc &d : devices)
-        if (d.pid > 0 && d.status < 0) stopProc(&d, SIGTERM);
+    // A unit's devices stop once its ombrix has gone (or at once without it).
+    if (stopping)
+      for (Unit &u : units)
+        if (!withOmbrix || u.ombrix.pid <= 0)
+          for (Proc &d : u.devices)
+            if (d.pid > 0 && d.status < 0) stopProc(&d, SIGTERM);
     bool anyRunning = false;
     for (Proc *p : all()) anyRunning |= p->pid > 0;
     if (!anyRunning) break;
@@ -607,11 +739,13 @@ int main(int argc, char **argv) {
 
     if (!gShowAll && nowMs() >= summaryAt) {
       summaryAt = nowMs() + 10000;
-      for (Proc &d : devices)
-        if (d.hidden > 0) {
-          printf("%-10s| (%d routine lines in 10 s; 'all' shows them)\n", d.name.c_str(), d.hidden);
-          d.hidden = 0;
-        }
+      for (Unit &u : units)
+        for (Proc &d : u.devices)
+          if (d.hidden > 0) {
+            printf("%-*s| (%d routine lines in 10 s; 'all' shows them)\n", gNameWidth,
+                   d.name.c_str(), d.hidden);
+            d.hidden = 0;
+          }
       fflush(stdout);
     }
     for (size_t i = 0; i < pf.size(); ++i) {
@@ -655,24 +789,18 @@ int main(int argc, char **argv) {
           if (line == "quit")
             beginStop();
           else if (line == "help")
-            help(devices);
+            help(units);
           else if (line == "all")
             gShowAll = true;
           else if (line == "quiet")
             gShowAll = false;
-          else if (first == "shot")
-            screenshot(root, dir + "/..", line.size() > 5 ? line.substr(5) : std::string());
-          else {
-            Proc *target = &devices[0];
-            if (isKeyCommand(line))
-              for (Proc &d : devices)
-                if (d.name == "keys") target = &d;
-            for (Proc &d : devices)
-              if (d.name == first && line.size() > first.size()) {
-                target = &d;
-                line = line.substr(first.size() + 1);
-              }
-            sendControl(*target, line);
+          else if (first == "shot") {
+            std::string rest = line.size() > 5 ? line.substr(5) : std::string();
+            Unit *u = lineUnit(&units, &rest);
+            screenshot(u->root, dir + "/..", rest);
+          } else {
+            Unit *u = lineUnit(&units, &line);
+            if (!line.empty()) sendToDevice(u, line);
           }
         }
       } else {
@@ -682,8 +810,13 @@ int main(int argc, char **argv) {
   }
   for (Proc *p : all())
     while (p->out >= 0) drain(p);
-  if (ombrix.log) fclose(ombrix.log);
-  int st = ombrix.status;
   if (!withOmbrix) return 0;
-  return st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+  int rc = 0;
+  for (Unit &u : units) {
+    if (u.ombrix.log) fclose(u.ombrix.log);
+    int st = u.ombrix.status;
+    int unitRc = st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : 1;
+    if (rc == 0) rc = unitRc;
+  }
+  return rc;
 }

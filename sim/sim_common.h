@@ -60,6 +60,14 @@ inline std::string NebCtl(const std::string &root) {
 inline std::string Ft817Ctl(const std::string &root) {
   return SimDir(root) + "/ft817.ctl";
 }
+// The operator unit's CAT terminal: its control channel and the
+// pseudo-terminal a person or a test talks CAT on.
+inline std::string CatTermCtl(const std::string &root) {
+  return SimDir(root) + "/catterm.ctl";
+}
+inline std::string CatTerminal(const std::string &root) {
+  return SimDir(root) + "/cat-terminal";
+}
 // What the NEB transceiver writes to the controller's channel when it starts
 // or stops transmitting, with its drive in watts (0 when it stops).
 inline constexpr char kNebDriveLine[] = "amp drive %g";

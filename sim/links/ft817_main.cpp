@@ -182,48 +182,23 @@ void usage() {
 
 int main(int argc, char **argv) {
   Sim s;
-  std::string root, logPath, ctlPath;
-  std::vector<std::string> startLines;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    if (a == "--root" && value(&root)) continue;
-    if (a == "--port" && value(&s.link)) continue;
-    if (a == "--log" && value(&logPath)) continue;
-    if (a == "--ctl" && value(&ctlPath)) continue;
-    if (a == "--quiet") {
-      s.report.echo = false;
-      continue;
-    }
-    if (a.rfind("--", 0) == 0) {
-      usage();
-      return 2;
-    }
-    startLines.push_back(a);
+  simlinks::DeviceArgs args;
+  if (!simlinks::ParseDeviceArgs(argc, argv, {{"--port", &s.link}}, &args)) {
+    usage();
+    return 2;
   }
-  if (!root.empty()) {
-    if (s.link.empty()) s.link = root + simlinks::setupValue(root, "CatSerialPort", "/dev/ttyUSB1");
-    if (logPath.empty()) logPath = root + "/sim/ft817.log";
-    if (ctlPath.empty()) ctlPath = root + "/sim/ft817.ctl";
+  if (!args.root.empty()) {
+    if (s.link.empty())
+      s.link = args.root + simlinks::setupValue(args.root, "CatSerialPort", "/dev/ttyUSB1");
+    if (args.logPath.empty()) args.logPath = args.root + "/sim/ft817.log";
+    if (args.ctlPath.empty()) args.ctlPath = args.root + "/sim/ft817.ctl";
   }
 
   sigset_t waitMask;
   sim::InstallStopSignals(onStop, &waitMask);
-
-  if (!logPath.empty()) {
-    simlinks::mkdirs(simlinks::dirOf(logPath));
-    s.report.log = fopen(logPath.c_str(), "a");
-  }
   simlinks::ControlFifo ctl;
-  if (!ctlPath.empty() && !ctl.open(ctlPath)) {
-    fprintf(stderr, "ombrix-sim-ft817: can't make %s: %s\n", ctlPath.c_str(), strerror(errno));
-    return 1;
-  }
-  for (const auto &line : startLines)
+  if (!simlinks::OpenLogAndControl("ombrix-sim-ft817", args, &s.report, &ctl)) return 1;
+  for (const auto &line : args.startLines)
     if (!control(s, line)) return 2;
   if (!s.port.open(s.link)) {
     fprintf(stderr, "ombrix-sim-ft817: no port at %s: %s\n", s.link.c_str(), strerror(errno));

@@ -344,59 +344,35 @@ void usage() {
 
 int main(int argc, char **argv) {
   Sim s;
-  std::string root, logPath, ctlPath;
-  std::vector<std::string> startLines;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    if (a == "--root" && value(&root)) continue;
-    if (a == "--port" && value(&s.extioLink)) continue;
-    if (a == "--cat" && value(&s.catLink)) continue;
-    if (a == "--log" && value(&logPath)) continue;
-    if (a == "--ctl" && value(&ctlPath)) continue;
-    if (a == "--amp-ctl" && value(&s.ampCtl)) continue;
-    if (a == "--amp-drive" && value(&s.ampFormat)) continue;
-    if (a == "--quiet") {
-      s.report.echo = false;
-      continue;
-    }
-    if (a.rfind("--", 0) == 0) {
-      usage();
-      return 2;
-    }
-    startLines.push_back(a);
+  simlinks::DeviceArgs args;
+  if (!simlinks::ParseDeviceArgs(argc, argv,
+                                 {{"--port", &s.extioLink},
+                                  {"--cat", &s.catLink},
+                                  {"--amp-ctl", &s.ampCtl},
+                                  {"--amp-drive", &s.ampFormat}},
+                                 &args)) {
+    usage();
+    return 2;
   }
   if (s.ampFormat.find("%g") == std::string::npos ||
       s.ampFormat.find('%') != s.ampFormat.rfind('%')) {
     fprintf(stderr, "ombrix-sim-neb: --amp-drive needs one %%g\n");
     return 2;
   }
-  if (!root.empty()) {
+  if (!args.root.empty()) {
     if (s.extioLink.empty())
-      s.extioLink = root + simlinks::setupValue(root, "SerPort", "/dev/ttyUSB1");
-    if (s.catLink.empty()) s.catLink = root + "/dev/KIVOCAT0";
-    if (logPath.empty()) logPath = root + "/sim/neb.log";
-    if (ctlPath.empty()) ctlPath = root + "/sim/neb.ctl";
+      s.extioLink = args.root + simlinks::setupValue(args.root, "SerPort", "/dev/ttyUSB1");
+    if (s.catLink.empty()) s.catLink = args.root + "/dev/KIVOCAT0";
+    if (args.logPath.empty()) args.logPath = args.root + "/sim/neb.log";
+    if (args.ctlPath.empty()) args.ctlPath = args.root + "/sim/neb.ctl";
   }
   if (s.catLink == "none") s.catLink.clear();
 
   sigset_t waitMask;
   sim::InstallStopSignals(onStop, &waitMask);
-
-  if (!logPath.empty()) {
-    simlinks::mkdirs(simlinks::dirOf(logPath));
-    s.report.log = fopen(logPath.c_str(), "a");
-  }
   simlinks::ControlFifo ctl;
-  if (!ctlPath.empty() && !ctl.open(ctlPath)) {
-    fprintf(stderr, "ombrix-sim-neb: can't make %s: %s\n", ctlPath.c_str(), strerror(errno));
-    return 1;
-  }
-  for (const auto &line : startLines)
+  if (!simlinks::OpenLogAndControl("ombrix-sim-neb", args, &s.report, &ctl)) return 1;
+  for (const auto &line : args.startLines)
     if (!control(s, line)) return 2;
   if (!s.extio.open(s.extioLink)) {
     fprintf(stderr, "ombrix-sim-neb: no EXT IO port at %s: %s\n", s.extioLink.c_str(),

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,5 +220,60 @@ struct ControlFifo {
     fd = -1;
   }
 };
+
+// The command line the transceiver-side devices share: --root DIR, --log
+// FILE, --ctl FIFO, --quiet, the device's own options that take a value, and
+// control lines after the options.
+struct DeviceArgs {
+  std::string root, logPath, ctlPath;
+  bool quiet = false;
+  std::vector<std::string> startLines;
+};
+struct ValueOption {
+  const char *name;  // "--port"
+  std::string *value;
+};
+
+// False on an option it does not know, or one without its value.
+inline bool ParseDeviceArgs(int argc, char **argv, std::initializer_list<ValueOption> own,
+                            DeviceArgs *out) {
+  const ValueOption common[] = {
+      {"--root", &out->root}, {"--log", &out->logPath}, {"--ctl", &out->ctlPath}};
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    const ValueOption *match = nullptr;
+    for (const ValueOption &o : common)
+      if (a == o.name) match = &o;
+    for (const ValueOption &o : own)
+      if (a == o.name) match = &o;
+    if (match != nullptr) {
+      if (i + 1 >= argc) return false;
+      *match->value = argv[++i];
+    } else if (a == "--quiet") {
+      out->quiet = true;
+    } else if (a.rfind("--", 0) == 0) {
+      return false;
+    } else {
+      out->startLines.push_back(a);
+    }
+  }
+  return true;
+}
+
+// Opens the log (appended to) and the control FIFO named by args, when they
+// are; false, with a line on standard error, when the FIFO cannot be made.
+inline bool OpenLogAndControl(const char *program, const DeviceArgs &args, Reporter *report,
+                              ControlFifo *ctl) {
+  report->echo = !args.quiet;
+  if (!args.logPath.empty()) {
+    mkdirs(dirOf(args.logPath));
+    report->log = fopen(args.logPath.c_str(), "a");
+  }
+  if (!args.ctlPath.empty() && !ctl->open(args.ctlPath)) {
+    fprintf(stderr, "%s: can't make %s: %s\n", program, args.ctlPath.c_str(), strerror(errno));
+    return false;
+  }
+  return true;
+}
 
 }  // namespace simlinks
