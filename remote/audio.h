@@ -32,6 +32,13 @@ struct PlaybackLevels {
 };
 enum PlaybackSide { PLAYBACK_SERVER, PLAYBACK_CLIENT };
 
+// Latency control of one side, given the device's free space (frames) before
+// a frame is played. The largest free space seen is the empty buffer, the
+// least since the last reset the deepest queue. True when more than 4800
+// frames (100 ms) have piled up: the caller then drops the queued audio and
+// this frame, and measuring starts afresh.
+bool PlaybackQueueTooDeep(PlaybackLevels *levels, long freeFrames);
+
 // Plays the audio bytes of one received SO frame. The link has bounded them:
 // n bytes are present, and raw PCM has n <= 4 x audioFrames, a multiple of 4.
 // Nothing is done unless EnableWrite is '1' and playback is ready.

@@ -242,6 +242,15 @@ void *th_scrivi(void *arg) {
   }
 }
 
+bool PlaybackQueueTooDeep(PlaybackLevels *levels, long freeFrames) {
+  levels->free = static_cast<int>(freeFrames);
+  if (levels->free1 == 0 && levels->free > 0) levels->free1 = levels->minfree = levels->free;
+  if (levels->free > 0 && levels->free < levels->minfree) levels->minfree = levels->free;
+  if (levels->free1 - levels->minfree <= kMaxQueuedFrames) return false;
+  levels->minfree = levels->free1;
+  return true;
+}
+
 void PlayRemoteAudio(Works *works, PlaybackSide side, PlaybackLevels *levels, const uint8_t *data,
                      int n) {
   if (SetupChar(works, SB_EnableWrite) != '1' || n < 0) return;
@@ -256,17 +265,8 @@ void PlayRemoteAudio(Works *works, PlaybackSide side, PlaybackLevels *levels, co
   const int frames = decodeRemoteAudio(works, data, n);
   LogStderr("EIK, SO 03\n");
 
-  // Latency: the largest free space seen is the empty buffer; the least seen
-  // tells how deep the queue has been since the last reset.
-  const snd_pcm_sframes_t avail = snd_pcm_avail(pcm);
-  levels->free = static_cast<int>(avail);
-  if (levels->free1 == 0 && levels->free > 0) levels->free1 = levels->minfree = levels->free;
-  if (levels->free > 0 && levels->free < levels->minfree) levels->minfree = levels->free;
-
-  if (levels->free1 - levels->minfree > kMaxQueuedFrames) {
-    // Too much queued: drop it and this frame, and measure afresh.
+  if (PlaybackQueueTooDeep(levels, snd_pcm_avail(pcm))) {
     snd_pcm_reset(pcm);
-    levels->minfree = levels->free1;
     return;
   }
   if (works->playbackReady == 0 || frames <= 0) return;

@@ -40,8 +40,8 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
     if (key == "Password") {
       // The value itself is never logged: it is the secret.
       if (value.empty() || value.size() > kMaxPassword || !printable(value)) {
-        LogErr("remote.txt line %d: Password must be 1 to %zu printable characters; ignored", lineNo,
-               kMaxPassword);
+        LogErr("remote.txt line %d: Password must be 1 to %zu printable characters; ignored",
+               lineNo, kMaxPassword);
         continue;
       }
       out.password = value;
