@@ -164,7 +164,6 @@ void *th_scrivi(void *arg) {
 
   for (;;) {
     if (!playbackWanted(works)) {
-      LogStderr("output audio interface closed\n");
       LogInfo("output audio interface closed");
       {
         std::lock_guard<std::mutex> lock(works->playbackMutex);
@@ -213,6 +212,7 @@ void *th_scrivi(void *arg) {
       ExitAUDIOwrite(works);
       return nullptr;
     }
+    if (!playbackWanted(works)) continue;  // closed at the top of the loop
     {
       std::lock_guard<std::mutex> lock(works->playbackMutex);
       err = snd_pcm_prepare(pcm);
@@ -228,7 +228,6 @@ void *th_scrivi(void *arg) {
       return nullptr;
     }
 
-    LogStderr("output audio interface to be stopped\n");
     LogInfo("output audio interface to be stopped");
     std::lock_guard<std::mutex> lock(works->playbackMutex);
     works->playbackReady = 0;
