@@ -224,6 +224,9 @@ struct Works {
   // ---- Transceiver links and spectrum input
   At<int32_t> catFD{0};
   At<int32_t> serFD{0};
+  // Writers of the EXT IO port (carrier commands, bytes from the remote
+  // peer): one whole write at a time, so no command is split.
+  std::mutex serWriteMutex;
   NebParam *nebParam = nullptr;
   std::mutex *serMut = nullptr;
   At<int32_t> divide{0};

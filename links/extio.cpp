@@ -356,7 +356,9 @@ void ExtIoCarrierCommands(Works *works, int fd) {
   }
 }
 
-int writeSerialPort(int fd, const void *data, int n, Works *) {
+int writeSerialPort(int fd, const void *data, int n, Works *works) {
+  if (works == nullptr) return WriteAll(fd, data, n);
+  std::lock_guard<std::mutex> lock(works->serWriteMutex);
   return WriteAll(fd, data, n);
 }
 

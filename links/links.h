@@ -213,3 +213,7 @@ void FftLevels(FftWork *work, int m);
 // Whole spectrum: M from count and enable1600, the selected bytes into
 // fftoutdec; returns their number (854 or 1706), or -1.
 int FftSpectrum(FftWork *work, const float *samples, int count, bool enable1600);
+
+// The USB spectrum's countdown stops at 0 while the decimation (works->divide)
+// is 0 or less; when the decimation becomes positive again it starts anew.
+void RestartSpectrumCountdown();

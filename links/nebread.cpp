@@ -36,6 +36,12 @@ At<int> err_counter{0};
 At<int> divide{1};
 float globalOffset = 0, lpOffset = 0, attOffset = 0, recalc = 1;
 
+void RestartSpectrumCountdown() {
+  int expected = divide.load();
+  while (expected <= 0 && !divide.compare_exchange_weak(expected, 1)) {
+  }
+}
+
 namespace {
 
 constexpr uint16_t NEB_USB_VID = OMBRIX_USB_VENDOR;

@@ -5,6 +5,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
 
 namespace {
 
@@ -51,4 +54,44 @@ void LogStderr(const char *fmt, ...) {
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
   toStderr(buf, false);
+}
+
+void LogTrace(const char *text) {
+  toStderr(text, true);
+  // A handful of distinct texts: a small table, kept for the whole run.
+  struct Slot {
+    char text[32];
+    long long lastMs;
+    int skipped;
+  };
+  static Slot slots[16];
+  static std::mutex m;
+  long long now = MonotonicMs();
+  int skipped = -1;
+  {
+    std::lock_guard<std::mutex> lock(m);
+    Slot *slot = nullptr;
+    for (Slot &s : slots) {
+      if (s.text[0] == 0) {
+        snprintf(s.text, sizeof s.text, "%s", text);
+        s.lastMs = now - 1000;
+      }
+      if (strncmp(s.text, text, sizeof s.text - 1) == 0) {
+        slot = &s;
+        break;
+      }
+    }
+    if (slot == nullptr) slot = &slots[15];  // more texts than slots: share the last
+    if (now - slot->lastMs >= 1000) {
+      skipped = slot->skipped;
+      slot->skipped = 0;
+      slot->lastMs = now;
+    } else {
+      ++slot->skipped;
+    }
+  }
+  if (skipped == 0)
+    syslog(LOG_INFO, "%s", text);
+  else if (skipped > 0)
+    syslog(LOG_INFO, "%s (%d more in the last second)", text, skipped);
 }

@@ -260,9 +260,9 @@ void PlayRemoteAudio(Works *works, PlaybackSide side, PlaybackLevels *levels, co
   // waits until the playback thread calls it ready.
   if (side == PLAYBACK_SERVER && works->playbackReady == 0) return;
 
-  LogStderr("EIK, SO 01\n");
+  LogTrace("EIK, SO 01");
   const int frames = decodeRemoteAudio(works, data, n);
-  LogStderr("EIK, SO 03\n");
+  LogTrace("EIK, SO 03");
 
   if (PlaybackQueueTooDeep(levels, snd_pcm_avail(pcm))) {
     snd_pcm_reset(pcm);

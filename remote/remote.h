@@ -9,6 +9,9 @@
 void *Wsocket(void *works);  // server thread (setup WebSocket '1')
 void *Wclient(void *works);  // client thread (setup WebSocket '2')
 
+// The record the server thread serves; the screen-image writer uses it.
+extern Works *staticworks;
+
 // Interprets works->statusText after an ST frame (either side).
 void dispStat(Works *works);
 
