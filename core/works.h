@@ -260,6 +260,10 @@ struct Works {
   void *opusDecoder = nullptr;
   At<int32_t> audioCompress{0};
   At<int32_t> playbackReady{0};
+  // Held by the link thread while it plays a received frame and by the
+  // playback thread while it prepares, drains or closes the device, so the
+  // device and playbackBuffer never go away under a write.
+  std::mutex playbackMutex;
   At<int32_t> catClosed{0};
   At<int32_t> audioBuffers{0};
 

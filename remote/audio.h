@@ -10,8 +10,16 @@ void *th_scrivi(void *works);  // playback thread
 void ExitAUDIOread(Works *works);
 void ExitAUDIOwrite(Works *works);
 
+// Widens a period of mono samples to interleaved stereo in place; the
+// buffer holds 2 x frames samples.
+void WidenMonoToStereo(int16_t *samples, int frames);
+
 // Number of the transceiver's USB audio interfaces present (0 = missing).
 int VerifyAudioNEB(Works *works);
+// Widens a period of mono samples to interleaved stereo in place; the
+// buffer holds 2 x frames samples.
+void WidenMonoToStereo(int16_t *samples, int frames);
+
 // Number of the transceiver's USB audio devices found (0 = none), each
 // listed on standard error.
 int Get_AudioNEB(Works *works);
@@ -23,6 +31,13 @@ struct PlaybackLevels {
   int minfree = 0;
 };
 enum PlaybackSide { PLAYBACK_SERVER, PLAYBACK_CLIENT };
+
+// Latency control of one side, given the device's free space (frames) before
+// a frame is played. The largest free space seen is the empty buffer, the
+// least since the last reset the deepest queue. True when more than 4800
+// frames (100 ms) have piled up: the caller then drops the queued audio and
+// this frame, and measuring starts afresh.
+bool PlaybackQueueTooDeep(PlaybackLevels *levels, long freeFrames);
 
 // Plays the audio bytes of one received SO frame. The link has bounded them:
 // n bytes are present, and raw PCM has n <= 4 x audioFrames, a multiple of 4.

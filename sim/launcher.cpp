@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/audio_sim.h"
 #include "sim/default_tables.h"
 #include "sim/keys.h"
 #include "sim/remote_pair.h"
@@ -177,6 +178,8 @@ bool buildRoot(const std::string &root, bool fresh, const std::string &header, b
   std::string error;
   ok = sim::KeyPanelOpen(&keys, sim::KeysMem(root), &error) && ok;
   sim::KeyPanelClose(&keys);
+  // The USB audio interface: its ALSA devices, capture pipe and plug.
+  ok = sim::BuildAudioRoot(root) && ok;
   for (const StandIn &s : kStandIns) {
     std::string body = std::string("#!/bin/sh\n") + "echo \"$(date +%T) " + s.name +
                        " $*\" >> \"$(dirname \"$0\")/../sim/commands.log\"\n" + s.body;
@@ -192,14 +195,22 @@ std::string readText(const std::string &path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Audio both ways, Opus at 64 kbit/s: the station's receiver audio comes
+// in mono (widened to stereo before it is sent), the operator's microphone
+// in stereo.
+std::vector<sim::SetupKey> pairAudioKeys(bool station) {
+  return sim::AudioSetupKeys(station ? 1 : 2, 64000);
+}
+
 // Gives a built root its part in a remote pair: the link's setup keys
 // (always, so a kept setup file cannot leave a unit in the wrong part) and
 // the pair's pass phrase in remote.txt (kept from run to run unless fresh).
 bool preparePairUnit(const std::string &root, bool station, int tcpPort, bool fresh) {
   const std::string setup = root + "/opt/set/setup.txt";
   const std::string remote = root + "/opt/set/remote.txt";
-  return writeFile(setup,
-                   sim::SetSetupKeys(readText(setup), sim::PairSetupKeys(station, tcpPort))) &&
+  std::vector<sim::SetupKey> keys = sim::PairSetupKeys(station, tcpPort);
+  for (const sim::SetupKey &k : pairAudioKeys(station)) keys.push_back(k);
+  return writeFile(setup, sim::SetSetupKeys(readText(setup), keys)) &&
          writeFile(remote, sim::WithPairPassword(readText(remote), fresh));
 }
 
@@ -280,6 +291,19 @@ const DeviceKind kOperatorDevices[] = {
     {"catterm", "ombrix-sim-catterm", sim::CatTermCtl, nullptr, "pty ", nullptr},
     {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio ", nullptr},
 };
+
+// The sound at each unit's USB audio interface in a pair: the station's
+// receiver audio and the operator's microphone, two tones told apart.
+std::vector<std::string> stationAudioArgs(const std::string &) {
+  return {"--tone", "1000"};
+}
+std::vector<std::string> operatorAudioArgs(const std::string &) {
+  return {"--tone", "700"};
+}
+const DeviceKind kStationAudio = {"audio", "ombrix-sim-audio", sim::AudioCtl,
+                                  nullptr, "audio ",           stationAudioArgs};
+const DeviceKind kOperatorAudio = {"audio", "ombrix-sim-audio", sim::AudioCtl,
+                                   nullptr, "audio ",           operatorAudioArgs};
 
 // A line that is a key command goes to the keys without naming them.
 bool isKeyCommand(const std::string &line) {
@@ -528,21 +552,24 @@ void stopProc(Proc *p, int sig) {
   if (p->pid > 0) kill(p->pid, sig);
 }
 
-// The unit's devices of kinds, in order, named for the unit when it has a name.
+// One device of the unit, named for the unit when it has a name.
+void addDevice(Unit *u, const DeviceKind &k, const std::string &dir) {
+  Proc p;
+  p.kind = k.name;
+  p.name = u->name.empty() ? p.kind : u->name + "/" + p.kind;
+  p.argv = {dir + "/" + k.program, "--root", u->root};
+  if (k.args != nullptr)
+    for (const std::string &a : k.args(u->root)) p.argv.push_back(a);
+  p.ctl = k.ctl(u->root);
+  p.routine = k.routine;
+  p.ready = k.ready;
+  u->devices.push_back(p);
+}
+
+// The unit's devices of kinds, in order, and its ombrix.
 template <size_t N>
 void addDevices(Unit *u, const DeviceKind (&kinds)[N], const std::string &dir) {
-  for (const DeviceKind &k : kinds) {
-    Proc p;
-    p.kind = k.name;
-    p.name = u->name.empty() ? p.kind : u->name + "/" + p.kind;
-    p.argv = {dir + "/" + k.program, "--root", u->root};
-    if (k.args != nullptr)
-      for (const std::string &a : k.args(u->root)) p.argv.push_back(a);
-    p.ctl = k.ctl(u->root);
-    p.routine = k.routine;
-    p.ready = k.ready;
-    u->devices.push_back(p);
-  }
+  for (const DeviceKind &k : kinds) addDevice(u, k, dir);
   u->ombrix.kind = "ombrix";
   u->ombrix.name = u->name.empty() ? "ombrix" : u->name + "/ombrix";
   u->ombrix.argv = {dir + "/../ombrix"};
@@ -566,7 +593,7 @@ bool startUnit(Unit *u, const std::string &dir, bool withOmbrix) {
     printf("ombrix-sim| no display: build the target ombrix_assets first\n");
   if (!withOmbrix) return true;
   u->ombrix.log = fopen(sim::OmbrixLog(u->root).c_str(), "w");
-  return spawn(&u->ombrix, {"OMBRIX_ROOT=" + u->root});
+  return spawn(&u->ombrix, {"OMBRIX_ROOT=" + u->root, sim::AlsaConfigEnv(u->root)});
 }
 
 // Takes the unit's name off the front of an input line: the unit it names,
@@ -666,6 +693,7 @@ int main(int argc, char **argv) {
       addDevices(&u, kDevices, dir);
     else
       addDevices(&u, kOperatorDevices, dir);
+    if (pair) addDevice(&u, &u == &units[0] ? kStationAudio : kOperatorAudio, dir);
   }
   if (prepareOnly) return 0;
 

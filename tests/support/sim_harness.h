@@ -271,7 +271,9 @@ class ControllerSim : public Child {
 class OmbrixProcess : public Child {
  public:
   bool start(const SimRoot &root) {
-    return Child::start({OmbrixBinary()}, {"OMBRIX_ROOT=" + root.dir()});
+    // ALSA finds the root's simulated audio interface (sim/audio_sim.h).
+    return Child::start({OmbrixBinary()}, {"OMBRIX_ROOT=" + root.dir(),
+                                           "ALSA_CONFIG_PATH=" + root.path("/etc/asound.conf")});
   }
   static std::string OmbrixBinary() {
 #ifdef OMBRIX_BIN
