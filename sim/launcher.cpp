@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -177,6 +178,35 @@ bool buildRoot(const std::string &root, bool fresh, const std::string &header, b
     ok = writeFile(root + "/bin/" + s.name, body, 0755) && ok;
   }
   return ok;
+}
+
+// The web panel on 127.0.0.1:port (0: off): /opt/set/remote.txt gets the
+// port, the address and, unless it has one already, a pass phrase of its own.
+// Other lines of the file are kept. Returns the pass phrase ("" when off).
+std::string prepareWebPanel(const std::string &root, int port) {
+  const std::string path = root + "/opt/set/remote.txt";
+  std::ifstream in(path, std::ios::binary);
+  std::string line, kept, phrase;
+  while (std::getline(in, line)) {
+    if (line.rfind("WebPort: ", 0) == 0 || line.rfind("WebBind: ", 0) == 0) continue;
+    if (line.rfind("Password: ", 0) == 0) {
+      phrase = line.substr(10);
+      continue;
+    }
+    kept += line + "\n";
+  }
+  if (port > 0 && (phrase.empty() || phrase == "lamparillosa")) {
+    unsigned char bits[6] = {0};
+    std::ifstream("/dev/urandom", std::ios::binary).read(reinterpret_cast<char *>(bits), sizeof bits);
+    char text[24];
+    snprintf(text, sizeof text, "sim-%02x%02x%02x%02x%02x%02x", bits[0], bits[1], bits[2], bits[3],
+             bits[4], bits[5]);
+    phrase = text;
+  }
+  if (!phrase.empty()) kept += "Password: " + phrase + "\n";
+  if (port > 0) kept += "WebPort: " + std::to_string(port) + "\nWebBind: 127.0.0.1\n";
+  if (!writeFile(path, kept)) return "";
+  return port > 0 ? phrase : "";
 }
 
 // ---- Processes
@@ -438,14 +468,15 @@ void usage() {
   fprintf(
       stderr,
       "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
-      "                  [--all]\n"
+      "                  [--all] [--web-port N]\n"
       "  --root DIR   the simulated device's root (default .sim)\n"
       "  --fresh      write the setup, band and network files anew\n"
       "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
       "               (default for new files), the FT-817, or a generic transceiver\n"
       "  --prepare    build the root and exit\n"
       "  --no-ombrix  run the simulated devices only\n"
-      "  --all        show every status poll and frequency read on the wire\n");
+      "  --all        show every status poll and frequency read on the wire\n"
+      "  --web-port N the web panel's port on 127.0.0.1 (default 8080, 0: off)\n");
 }
 
 std::string selfDir() {
@@ -466,6 +497,7 @@ void stopProc(Proc *p, int sig) {
 int main(int argc, char **argv) {
   std::string root = ".sim";
   bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false;
+  int webPort = 8080;
   std::string modeHeader = "!Neb";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -487,6 +519,15 @@ int main(int argc, char **argv) {
       withOmbrix = false;
     else if (a == "--all")
       gShowAll = true;
+    else if (a == "--web-port" && i + 1 < argc) {
+      char *end = nullptr;
+      long v = strtol(argv[++i], &end, 10);
+      if (*end != 0 || v < 0 || v > 65535) {
+        usage();
+        return 2;
+      }
+      webPort = static_cast<int>(v);
+    }
     else {
       usage();
       return 2;
@@ -546,6 +587,10 @@ int main(int argc, char **argv) {
   if (!installDisplay(root, dir + "/..") || chdir((root + "/opt/Ombrix").c_str()) != 0)
     printf("ombrix-sim| no display: build the target ombrix_assets first\n");
   if (withOmbrix) {
+    std::string phrase = prepareWebPanel(root, webPort);
+    if (!phrase.empty())
+      printf("ombrix-sim| web panel: open http://127.0.0.1:%d/ (pass phrase %s)\n", webPort,
+             phrase.c_str());
     ombrix.log = fopen(sim::OmbrixLog(root).c_str(), "w");
     if (!spawn(&ombrix, {"OMBRIX_ROOT=" + root})) {
       for (Proc &o : devices) stopProc(&o, SIGTERM);
