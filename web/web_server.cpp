@@ -2,6 +2,7 @@
 // screen's JPEG, on cpp-httplib.
 #include "web/web_server.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -100,24 +101,37 @@ class PanelTaskQueue : public httplib::TaskQueue {
   std::vector<std::thread> threads_;
 };
 
-// Ends every connection of the server on port, so workers waiting on a slow
-// or idle peer return at once when the program stops.
-void closeConnections(int port) {
+// Shuts down connections of the server on port: every one (peer empty), or
+// the one from peer:peerPort. httplib does not hand its sockets out, so they
+// are found among the process's descriptors by their addresses.
+void shutdownConnections(int port, const std::string &peer, int peerPort, int how) {
   struct rlimit rl;
   int maxFd = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 4096
                   ? static_cast<int>(rl.rlim_cur)
                   : 4096;
+  auto split = [](const sockaddr_storage &a, char *text, size_t size) {
+    if (a.ss_family == AF_INET) {
+      auto *in = reinterpret_cast<const sockaddr_in *>(&a);
+      inet_ntop(AF_INET, &in->sin_addr, text, static_cast<socklen_t>(size));
+      return static_cast<int>(ntohs(in->sin_port));
+    }
+    if (a.ss_family == AF_INET6) {
+      auto *in = reinterpret_cast<const sockaddr_in6 *>(&a);
+      inet_ntop(AF_INET6, &in->sin6_addr, text, static_cast<socklen_t>(size));
+      return static_cast<int>(ntohs(in->sin6_port));
+    }
+    return -1;
+  };
   for (int fd = 0; fd < maxFd; ++fd) {
-    sockaddr_storage local, peer;
+    sockaddr_storage local, remote;
     socklen_t n = sizeof local;
+    char localText[INET6_ADDRSTRLEN] = "", remoteText[INET6_ADDRSTRLEN] = "";
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &n) != 0) continue;
-    int localPort =
-        local.ss_family == AF_INET    ? ntohs(reinterpret_cast<sockaddr_in *>(&local)->sin_port)
-        : local.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&local)->sin6_port)
-                                      : -1;
-    n = sizeof peer;
-    if (localPort == port && getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &n) == 0)
-      ::shutdown(fd, SHUT_RDWR);
+    if (split(local, localText, sizeof localText) != port) continue;
+    n = sizeof remote;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &n) != 0) continue;  // the listener
+    int remotePort = split(remote, remoteText, sizeof remoteText);
+    if (peer.empty() || (peer == remoteText && peerPort == remotePort)) ::shutdown(fd, how);
   }
 }
 
@@ -164,16 +178,15 @@ class ScreenJpeg {
     } else if (frame_.pixelBytes != 4) {
       return false;
     }
-    std::vector<uint8_t> out;
-    if (JpegEncodePixels(pixels, frame_.width, frame_.height, kJpegQuality, &out) != 0)
+    if (JpegEncodePixels(pixels, frame_.width, frame_.height, kJpegQuality, &encoded_) != 0)
       return false;
-    jpeg_.assign(out.begin(), out.end());
+    jpeg_.assign(encoded_.begin(), encoded_.end());
     return true;
   }
 
   std::mutex mutex_;
   SharedFrame frame_;
-  std::vector<uint8_t> wide_;
+  std::vector<uint8_t> wide_, encoded_;
   std::string jpeg_;
   uint64_t number_ = 0;
 };
@@ -204,6 +217,11 @@ void routes(httplib::Server &svr, Panel &panel) {
     res.status = 503;
     res.set_header("Connection", "close");
     return httplib::Server::HandlerResponse::Handled;
+  });
+  // Called once an answer is written: a refused connection's next read ends
+  // it, so a refused client cannot hold the refusing thread.
+  svr.set_logger([](const httplib::Request &req, const httplib::Response &) {
+    if (tOverflow) shutdownConnections(gSettings.port, req.remote_addr, req.remote_port, SHUT_RD);
   });
   svr.set_exception_handler([](const httplib::Request &, httplib::Response &res,
                                std::exception_ptr) { res.status = 500; });
@@ -344,7 +362,7 @@ void serve(Works *works) {
   // stop() does nothing until the listener has started; repeat until it ends.
   while (listening) {
     svr.stop();
-    closeConnections(gSettings.port);
+    shutdownConnections(gSettings.port, std::string(), 0, SHUT_RDWR);
     poll(nullptr, 0, 20);
   }
   listener.join();

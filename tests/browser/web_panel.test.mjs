@@ -153,7 +153,10 @@ test("the web panel in a browser", { timeout: 240000 }, async () => {
     await page.locator("#errors li", { hasText: "15:" }).waitFor({ timeout: 15000 });
     const errors = await page.textContent("#errors");
     assert.match(errors, /I OUT/);
-    await page.waitForTimeout(300); // one more frame with the error row on the screen
+    // The screen too: its error row is drawn on a newer frame.
+    const listedAt = Number(await page.getAttribute("#screen", "data-frame"));
+    await page.waitForFunction((n) => Number(document.getElementById("screen").dataset.frame) > n,
+      listedAt, { timeout: 10000 });
     await page.screenshot({ path: screenshot, fullPage: true });
     sim.send("controller amp fault 0");
   } finally {

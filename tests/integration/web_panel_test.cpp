@@ -206,6 +206,18 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
     auto r = httplib::Client("127.0.0.1", p.port).Get("/");
     return r && r->status == 503;
   }));
+  // A refused client that would keep its connection is closed after the answer.
+  int extra = connectRaw(p.port);
+  timeval tv = {5, 0};
+  setsockopt(extra, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string ask = "GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", answer;
+  EXPECT_GT(write(extra, ask.data(), ask.size()), 0);
+  char buf[4096];
+  ssize_t got;
+  while ((got = read(extra, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(got));
+  EXPECT_EQ(got, 0) << "closed, not left waiting";
+  EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 503"), 0) << answer;
+  close(extra);
   for (int fd : idle) close(fd);
   EXPECT_TRUE(eventually([&] {
     auto r = httplib::Client("127.0.0.1", p.port).Get("/");
