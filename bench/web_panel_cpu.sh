@@ -3,8 +3,8 @@
 # its display; the program's utime + stime from /proc/<pid>/stat over a
 # window after the start-up, as a percentage of one core, in three runs:
 # panel off, panel on with nobody watching, and one viewer asking for ten
-# frames a second while the amplifier model's drive changes ten times a
-# second (the meters move, so nearly every frame is new and encoded).
+# frames a second while the controller's forward reading changes ten times a
+# second (the needle moves, so nearly every frame is new and encoded).
 #
 #   bench/web_panel_cpu.sh [build-dir] [seconds]     (defaults: build, 30)
 set -euo pipefail
@@ -21,6 +21,7 @@ run() {  # run NAME WEBPORT VIEWER(0/1)
   local name=$1 web=$2 viewer=$3 root sim_pid app_pid out
   root=$(mktemp -d /tmp/ombrix-webcpu-XXXXXX)
   out="$root.out"
+  : >"$out"
   "$build/sim/ombrix-sim" --root "$root" --mode gen --web-port "$web" </dev/null >"$out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 600); do grep -q '!!!mykivo' "$out" && break; sleep 0.1; done
@@ -30,9 +31,9 @@ run() {  # run NAME WEBPORT VIEWER(0/1)
   phrase=$(sed -n 's/.*(pass phrase \([^)]*\)).*/\1/p' "$out" | head -1)
   local drive_pid= viewer_pid=
   if [ "$viewer" = 1 ]; then
-    # The model's drive moves between 5 and 45 W every 100 ms.
-    (w=5; end=$((SECONDS + window + 2)); while [ $SECONDS -lt $end ]; do
-       echo "amp drive $w" >"$root/sim/controller.ctl"; w=$(( (w + 10) % 50 )); sleep 0.1; done) &
+    # The controller's forward reading moves every 100 ms: the needle moves.
+    (v=500; end=$((SECONDS + window + 2)); while [ $SECONDS -lt $end ]; do
+       echo "set fwd $v" >"$root/sim/controller.ctl"; v=$(( v % 3000 + 250 )); sleep 0.1; done) &
     drive_pid=$!
     node bench/web_viewer.mjs "$web" "$phrase" "$((window + 2))" &
     viewer_pid=$!

@@ -211,6 +211,21 @@ void noStore(httplib::Response &res) {
   res.set_header("Cache-Control", "no-store");
 }
 
+// Every API request needs a live session; one that changes something must
+// also come from the page's own origin. Sets the refusal when not.
+bool admitted(Panel &panel, const httplib::Request &req, httplib::Response &res, bool changes) {
+  noStore(res);
+  if (!panel.auth.check(sessionOf(req), MonotonicMs())) {
+    res.status = 401;
+    return false;
+  }
+  if (changes && !sameOrigin(req)) {
+    res.status = 403;
+    return false;
+  }
+  return true;
+}
+
 void routes(httplib::Server &svr, Panel &panel) {
   svr.set_pre_routing_handler([](const httplib::Request &, httplib::Response &res) {
     if (!tOverflow) return httplib::Server::HandlerResponse::Unhandled;
@@ -257,41 +272,20 @@ void routes(httplib::Server &svr, Panel &panel) {
   });
 
   svr.Post("/api/logout", [&panel](const httplib::Request &req, httplib::Response &res) {
-    noStore(res);
-    std::string token = sessionOf(req);
-    if (!panel.auth.check(token, MonotonicMs())) {
-      res.status = 401;
-      return;
-    }
-    if (!sameOrigin(req)) {
-      res.status = 403;
-      return;
-    }
-    panel.auth.logout(token);
+    if (!admitted(panel, req, res, true)) return;
+    panel.auth.logout(sessionOf(req));
     res.set_header("Set-Cookie",
                    std::string(kSessionCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
     res.status = 204;
   });
 
   svr.Get("/api/state", [&panel](const httplib::Request &req, httplib::Response &res) {
-    noStore(res);
-    if (!panel.auth.check(sessionOf(req), MonotonicMs())) {
-      res.status = 401;
-      return;
-    }
+    if (!admitted(panel, req, res, false)) return;
     res.set_content(StateJson(panel.works), "application/json");
   });
 
   svr.Post("/api/key", [&panel](const httplib::Request &req, httplib::Response &res) {
-    noStore(res);
-    if (!panel.auth.check(sessionOf(req), MonotonicMs())) {
-      res.status = 401;
-      return;
-    }
-    if (!sameOrigin(req)) {
-      res.status = 403;
-      return;
-    }
+    if (!admitted(panel, req, res, true)) return;
     KeyRequest key;
     if (!ParseKeyRequest(ParseForm(req.body), &key)) {
       res.status = 400;
@@ -305,11 +299,7 @@ void routes(httplib::Server &svr, Panel &panel) {
   });
 
   svr.Get("/api/screen.jpg", [&panel](const httplib::Request &req, httplib::Response &res) {
-    noStore(res);
-    if (!panel.auth.check(sessionOf(req), MonotonicMs())) {
-      res.status = 401;
-      return;
-    }
+    if (!admitted(panel, req, res, false)) return;
     uint64_t after = 0;
     bool waitNewer = false;
     if (req.has_param("after")) {
