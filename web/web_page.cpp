@@ -14,8 +14,8 @@ const char kWebPanelPage[] = R"PAGE(<!DOCTYPE html>
   #login { display: none; margin-top: 20vh; text-align: center; }
   #login input, #login button { font-size: 18px; padding: 6px 10px; margin: 4px; }
   #panel { display: none; }
-  #screen { display: block; width: 100%; aspect-ratio: 800 / 480; background: #000;
-            object-fit: contain; }
+  #screen { display: block; width: 100%; height: auto; aspect-ratio: 800 / 480;
+            background: #000; }
   #keys { display: flex; gap: 6px; margin-top: 8px; }
   #keys button { flex: 1; height: 56px; font-size: 20px; border-radius: 6px;
                  border: 1px solid #5f6368; background: #3c4043; color: #e8eaed;
