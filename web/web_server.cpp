@@ -136,7 +136,7 @@ void shutdownConnections(int port, const std::string &peer, int peerPort, int ho
 }
 
 // Waits ms, or less when the panel stops.
-void pause(long long ms, const std::atomic<bool> &stop) {
+void waitOrStop(long long ms, const std::atomic<bool> &stop) {
   long long end = MonotonicMs() + ms;
   for (long long left = ms; left > 0 && !stop; left = end - MonotonicMs())
     poll(nullptr, 0, static_cast<int>(left < 100 ? left : 100));
@@ -262,7 +262,7 @@ void routes(httplib::Server &svr, Panel &panel) {
     WebAuth::Login login =
         panel.auth.login(req.remote_addr, it == form.end() ? "" : it->second, MonotonicMs());
     if (!login.ok) {
-      pause(login.pauseMs, panel.stop);
+      waitOrStop(login.pauseMs, panel.stop);
       res.status = 403;
       return;
     }

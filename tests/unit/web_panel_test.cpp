@@ -18,6 +18,7 @@
 #include "unit/panel_fixture.h"
 #include "web/web_api.h"
 #include "web/web_auth.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -64,6 +65,24 @@ TEST(WebAuth, SessionsAreRandomLiveUntilLogoutOrIdleAndBounded) {
   for (size_t i = 0; i <= kMaxSessions; ++i) s.push_back(auth.login("a", "pw", 10 + i).session);
   EXPECT_FALSE(auth.check(s[0], 100));
   EXPECT_TRUE(auth.check(s.back(), 100));
+}
+
+TEST(WebPanelSettings, OffWithoutAPortOrWithTheBuiltInPassPhrase) {
+  PanelFixture f;
+  WebPanelSettings s;
+  std::string why;
+  EXPECT_FALSE(WebPanelConfigured(&s, &why)) << "no file";
+  f.root.writeFile("/opt/set/remote.txt",
+                   std::string("WebPort: 8080\nPassword: ") + DefaultRemotePassword() + "\n");
+  EXPECT_FALSE(WebPanelConfigured(&s, &why));
+  EXPECT_NE(why.find("Password"), std::string::npos) << why;
+  f.root.writeFile("/opt/set/remote.txt", "WebPort: 8080\n");
+  EXPECT_FALSE(WebPanelConfigured(&s, &why)) << "no pass phrase: the default one";
+  f.root.writeFile("/opt/set/remote.txt", "Password: mine\nWebPort: 8081\nWebBind: 10.1.1.1\n");
+  ASSERT_TRUE(WebPanelConfigured(&s, &why)) << why;
+  EXPECT_EQ(s.port, 8081);
+  EXPECT_EQ(s.bind, "10.1.1.1");
+  EXPECT_EQ(s.passPhrase, "mine");
 }
 
 TEST(WebApi, KeyRequestsTakeOnlyKeysOneToSixAndTheFourPresses) {
