@@ -5,7 +5,7 @@
 
 #include <atomic>
 #include <cstring>
-#include <set>
+#include <limits>
 #include <string>
 #include <vector>
 
