@@ -25,6 +25,7 @@
 #include "platform/platform.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
+#include "web/web_server.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ int main(int, char **) {
   }
 
   if (SetupChar(&works, SB_EnableGPIO) == '1') StartThread(TH_GPIO, GPIO, &works);
+  StartWebPanel(&works);
   sleepSeconds(1);
   PostPanelCmd(&works, 197);
   StartThreadLinear(&works);

@@ -522,3 +522,7 @@ int writeSetup(Works *works) {
   if (WriteSetFile(kSetupPath, text) == -1) LogErr("can't open /opt/set/setup.txt for writing");
   return 0;
 }
+
+const char *DefaultRemotePassword() {
+  return kDefaultPassword;
+}

@@ -57,3 +57,6 @@ void readSetup(Works *works);
 int writeSetup(Works *works);
 // The file's text as writeSetup would write it now (after refreshing the record).
 std::string SetupFileText(Works *works);
+// The pass phrase a new setup record carries; a service that needs the
+// owner's own refuses to run with it.
+const char *DefaultRemotePassword();

@@ -22,9 +22,10 @@
 
 namespace {
 
+pthread_t thrWeb;
 pthread_t *const kHandles[TH_COUNT] = {&thrGPIO, &thrLin,   &thInit,   &thDebug, &thAggFw,
                                        &thrKey,  &thrWsock, &thrSer,   &thrScrivi, &thrLeggi,
-                                       &thrCat,  &thrFFT,   &thrCatSer, &thrTime};
+                                       &thrCat,  &thrFFT,   &thrCatSer, &thrTime, &thrWeb};
 At<bool> started[TH_COUNT];
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -26,7 +26,7 @@ bool PostPanelCmd(Works *works, uint8_t cmd);
 // so that shutdown joins only threads that were started.
 enum ThreadSlot : int {
   TH_GPIO, TH_LIN, TH_INIT, TH_DEBUG, TH_AGGFW, TH_KEY, TH_WSOCK, TH_SER,
-  TH_SCRIVI, TH_LEGGI, TH_CAT, TH_FFT, TH_CATSER, TH_TIME, TH_COUNT
+  TH_SCRIVI, TH_LEGGI, TH_CAT, TH_FFT, TH_CATSER, TH_TIME, TH_WEB, TH_COUNT
 };
 bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works);
 // Joins the thread of the slot if it was started; true when it was joined.

@@ -14,6 +14,7 @@
 
 #include "display/display.h"
 #include "display/fb_pixel.h"
+#include "display/frame_share.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -173,6 +174,7 @@ void fbSetBack(FrameBuffer *fb) {
 void fbRealize(FrameBuffer *fb) {
   if (fb == nullptr) return;
   memcpy(fb->screen, fb->back, static_cast<size_t>(fb->size));
+  FrameShareOffer(fb);
 }
 
 void DrawHorizontalLine(int x0, int y, int x1, int r, int g, int b, FrameBuffer *fb, int target) {

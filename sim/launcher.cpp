@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -212,6 +213,35 @@ bool preparePairUnit(const std::string &root, bool station, int tcpPort, bool fr
   for (const sim::SetupKey &k : pairAudioKeys(station)) keys.push_back(k);
   return writeFile(setup, sim::SetSetupKeys(readText(setup), keys)) &&
          writeFile(remote, sim::WithPairPassword(readText(remote), fresh));
+}
+
+// The web panel on 127.0.0.1:port (0: off): /opt/set/remote.txt gets the
+// port, the address and, unless it has one already, a pass phrase of its own.
+// Other lines of the file are kept. Returns the pass phrase ("" when off).
+std::string prepareWebPanel(const std::string &root, int port) {
+  const std::string path = root + "/opt/set/remote.txt";
+  std::ifstream in(path, std::ios::binary);
+  std::string line, kept, phrase;
+  while (std::getline(in, line)) {
+    if (line.rfind("WebPort: ", 0) == 0 || line.rfind("WebBind: ", 0) == 0) continue;
+    if (line.rfind("Password: ", 0) == 0) {
+      phrase = line.substr(10);
+      continue;
+    }
+    kept += line + "\n";
+  }
+  if (port > 0 && (phrase.empty() || phrase == "lamparillosa")) {
+    unsigned char bits[6] = {0};
+    std::ifstream("/dev/urandom", std::ios::binary).read(reinterpret_cast<char *>(bits), sizeof bits);
+    char text[24];
+    snprintf(text, sizeof text, "sim-%02x%02x%02x%02x%02x%02x", bits[0], bits[1], bits[2], bits[3],
+             bits[4], bits[5]);
+    phrase = text;
+  }
+  if (!phrase.empty()) kept += "Password: " + phrase + "\n";
+  if (port > 0) kept += "WebPort: " + std::to_string(port) + "\nWebBind: 127.0.0.1\n";
+  if (!writeFile(path, kept)) return "";
+  return port > 0 ? phrase : "";
 }
 
 // ---- Processes
@@ -525,7 +555,7 @@ void usage() {
   fprintf(
       stderr,
       "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
-      "                  [--all] [--remote [--tcp-port N]]\n"
+      "                  [--all] [--remote [--tcp-port N]] [--web-port N]\n"
       "  --root DIR   the simulated device's root (default .sim)\n"
       "  --fresh      write the setup, band and network files anew\n"
       "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
@@ -536,7 +566,10 @@ void usage() {
       "  --remote     a remote pair: a station (remote server, with the transceivers) in\n"
       "               DIR/station and an operator unit (remote client) in DIR/operator,\n"
       "               linked on 127.0.0.1\n"
-      "  --tcp-port N the pair's TCP port (default 6666)\n");
+      "  --tcp-port N the pair's TCP port (default 6666)\n"
+
+      "  --web-port N the web panel's port on 127.0.0.1 (default 8080, 0: off; the station's\n"
+      "               in a pair)\n");
 }
 
 std::string selfDir() {
@@ -630,6 +663,7 @@ int main(int argc, char **argv) {
   std::string root = ".sim";
   bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false, pair = false;
   int tcpPort = sim::kPairTcpPort;
+  int webPort = 8080;
   std::string modeHeader = "!Neb";
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -661,6 +695,14 @@ int main(int argc, char **argv) {
         return 2;
       }
       tcpPort = static_cast<int>(v);
+    } else if (a == "--web-port" && i + 1 < argc) {
+      char *end = nullptr;
+      long v = strtol(argv[++i], &end, 10);
+      if (*end != 0 || v < 0 || v > 65535) {
+        usage();
+        return 2;
+      }
+      webPort = static_cast<int>(v);
     } else {
       usage();
       return 2;
@@ -716,6 +758,12 @@ int main(int argc, char **argv) {
     }
     return v;
   };
+  if (withOmbrix) {
+    std::string phrase = prepareWebPanel(units[0].root, webPort);
+    if (!phrase.empty())
+      printf("ombrix-sim| web panel: open http://127.0.0.1:%d/ (pass phrase %s)\n", webPort,
+             phrase.c_str());
+  }
   for (Unit &u : units) {
     printf("ombrix-sim| root %s%s\n", u.root.c_str(),
            u.name.empty() ? "" : (" (" + u.name + ")").c_str());

@@ -875,11 +875,13 @@ void gpioRun(Works *works) {
       PanelStoreReply(works, cmd, PanelTransfer(&gpio, cmd));
       works->panelCmdOut = kPanelIdle;
     }
-    PanelScanKeys(&keys, works, reg(&gpio, kRegLev0), MonotonicMs());
+    long long now = MonotonicMs();
+    PanelScanKeys(&keys, works, PanelInjectLevel(reg(&gpio, kRegLev0), &keys, now), now);
     struct timespec ts = {0, kPassMs * 1000000L};
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
     }
   }
+  PanelInjectReset();
   GpioUnmap(regs);
 }
 

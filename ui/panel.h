@@ -78,6 +78,28 @@ double PanelLongThreshold(int repeats);
 void PanelScanKeys(PanelKeys *keys, Works *works, uint32_t level, long long nowMs,
                    KeyHandler handler = DecodeTasto);
 
+// ---- Keys pressed from elsewhere than the board (the web panel). They enter
+// the scanning as pin levels, so debounce, one key at a time, long press,
+// auto-repeat and every screen state treat them as the board's own keys.
+
+enum PanelPress {
+  PP_SHORT,  // held until the scanning accepts it, then released
+  PP_LONG,   // held until the scanning has delivered its long press
+  PP_DOWN,   // held until PP_UP of the same key (at most kInjectHoldMaxMs)
+  PP_UP,
+};
+constexpr int kInjectQueue = 16;
+constexpr long long kInjectHoldMaxMs = 10000;  // a lost "up" stops repeating here
+
+// Queues a press of key 1..6 (PP_UP releases a held one). False when the
+// queue is full or the key is out of range.
+bool PanelInjectKey(int key, PanelPress press, long long nowMs);
+// The level register as the scanning should see it this pass: the injected
+// key that is due pressed (0). keys is the scanning's state after its last pass.
+uint32_t PanelInjectLevel(uint32_t level, const PanelKeys *keys, long long nowMs);
+// Drops every queued and held injected press.
+void PanelInjectReset();
+
 // ---- The GPIO block and the front-panel link.
 
 struct GpioBlock {
