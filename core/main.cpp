@@ -26,6 +26,9 @@
 #include "ui/plot.h"
 #include "ui/ui.h"
 
+// git describe of the build, written at build time by cmake/version.cmake.
+extern const char kBuildVersion[];
+
 namespace {
 
 Works *gWorks = nullptr;
@@ -146,6 +149,8 @@ int main(int, char **) {
   LogStderr("START Main ----------------------------------------------------------------\n");
   LogStderr("OMBRIX version %s\n", kVersion);
   syslog(LOG_INFO, "OMBRIX version %s", kVersion);
+  LogStderr("OMBRIX build %s\n", kBuildVersion);
+  syslog(LOG_INFO, "OMBRIX build %s", kBuildVersion);
 
   FrameBuffer *fb = fbInit();
 
