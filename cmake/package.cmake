@@ -72,3 +72,12 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
+
+# The installation check of the native package (label package): skipped
+# while the build folder holds no package.
+if(OMBRIX_TESTS AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME package_install_check
+           COMMAND ${CMAKE_SOURCE_DIR}/tests/package/install_check.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(package_install_check PROPERTIES LABELS package SKIP_RETURN_CODE 77
+                                                        TIMEOUT 300)
+endif()

@@ -13,17 +13,18 @@ function(ombrix_version describe_var debian_var)
   endif()
   find_package(Git QUIET)
   set(describe "")
+  set(hash "")
   set(count "0")
   if(GIT_FOUND)
-    execute_process(COMMAND ${GIT_EXECUTABLE} describe --tags --always --dirty
+    execute_process(COMMAND ${GIT_EXECUTABLE} describe --tags --dirty
                     WORKING_DIRECTORY ${dir} OUTPUT_VARIABLE describe
+                    OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    execute_process(COMMAND ${GIT_EXECUTABLE} describe --always --dirty
+                    WORKING_DIRECTORY ${dir} OUTPUT_VARIABLE hash
                     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
     execute_process(COMMAND ${GIT_EXECUTABLE} rev-list --count HEAD
                     WORKING_DIRECTORY ${dir} OUTPUT_VARIABLE count
                     OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  endif()
-  if(describe STREQUAL "")
-    set(describe "unknown")
   endif()
   # A Debian version must begin with a digit and has no '-' (no Debian
   # revision): tag v1.2 with 3 commits after it is 1.2+3.gHASH; without a
@@ -33,9 +34,13 @@ function(ombrix_version describe_var debian_var)
     if(CMAKE_MATCH_2)
       string(APPEND debian "+${CMAKE_MATCH_3}.g${CMAKE_MATCH_4}")
     endif()
-  elseif(describe MATCHES "^([0-9a-f]+)(-dirty)?$")
+  elseif(describe STREQUAL "" AND hash MATCHES "^([0-9a-f]+)(-dirty)?$")
+    set(describe "${hash}")
     set(debian "0.0+git${count}.g${CMAKE_MATCH_1}")
   else()
+    if(describe STREQUAL "")
+      set(describe "unknown")
+    endif()
     set(debian "0.0")
   endif()
   if(describe MATCHES "-dirty$")
