@@ -18,5 +18,10 @@ set(PKG_CONFIG_EXECUTABLE /usr/bin/${OMBRIX_CROSS_TRIPLET}-pkg-config CACHE FILE
 
 # Target programs (tests, the screen-image drawer) run under qemu-user with
 # the cross toolchain's C library as the sysroot; no binfmt registration.
+# The loader comes from the sysroot, so the C library must too: the
+# multiarch one (libc6:arm64, pulled in by the -dev packages) is listed in
+# the machine's ld.so.cache and may be of another Debian revision, whose
+# private interface to the loader differs (pthread_create crashes or hangs).
 find_program(OMBRIX_QEMU ${OMBRIX_CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${OMBRIX_QEMU} -L /usr/${OMBRIX_CROSS_TRIPLET})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${OMBRIX_QEMU} -L /usr/${OMBRIX_CROSS_TRIPLET}
+    -E LD_LIBRARY_PATH=/usr/${OMBRIX_CROSS_TRIPLET}/lib)
