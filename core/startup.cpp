@@ -28,7 +28,8 @@ pthread_t *const kHandles[TH_COUNT] = {&thrGPIO, &thrLin,   &thInit,   &thDebug,
 At<bool> started[TH_COUNT];
 
 // Thread names as top -H, the journal and a debugger show them (at most 15
-// characters); the remote slot's client thread is named by its starter.
+// characters); the remote slot's client thread is named by its starter. A
+// slot without a name here keeps the program's name.
 const char *const kThreadNames[TH_COUNT] = {
     "gpio",  "link",      "load",     "lan", "update",   "keyb",      "wsock",
     "extio", "audio-out", "audio-in", "cat", "spectrum", "catserial", "timer"};
@@ -51,7 +52,7 @@ struct ThreadStart {
 void *runThread(void *arg) {
   ThreadStart start = *static_cast<ThreadStart *>(arg);
   delete static_cast<ThreadStart *>(arg);
-  pthread_setname_np(pthread_self(), start.name);
+  if (start.name != nullptr) pthread_setname_np(pthread_self(), start.name);
   void *rc = start.body(start.works);
   alive[start.slot] = false;
   return rc;
