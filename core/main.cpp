@@ -27,6 +27,9 @@
 #include "ui/ui.h"
 #include "web/web_server.h"
 
+// git describe of the build, written at build time by cmake/version.cmake.
+extern const char kBuildVersion[];
+
 namespace {
 
 Works *gWorks = nullptr;
@@ -147,6 +150,8 @@ int main(int, char **) {
   LogStderr("START Main ----------------------------------------------------------------\n");
   LogStderr("OMBRIX version %s\n", kVersion);
   syslog(LOG_INFO, "OMBRIX version %s", kVersion);
+  LogStderr("OMBRIX build %s\n", kBuildVersion);
+  syslog(LOG_INFO, "OMBRIX build %s", kBuildVersion);
 
   FrameBuffer *fb = fbInit();
 

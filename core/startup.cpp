@@ -28,6 +28,13 @@ pthread_t *const kHandles[TH_COUNT] = {&thrGPIO, &thrLin,   &thInit,   &thDebug,
                                        &thrCat,  &thrFFT,   &thrCatSer, &thrTime, &thrWeb};
 At<bool> started[TH_COUNT];
 
+// Thread names as top -H, the journal and a debugger show them (at most 15
+// characters); the remote slot's client thread is named by its starter. A
+// slot without a name here keeps the program's name.
+const char *const kThreadNames[TH_COUNT] = {
+    "gpio",  "link",      "load",     "lan", "update",   "keyb",      "wsock",
+    "extio", "audio-out", "audio-in", "cat", "spectrum", "catserial", "timer", "web"};
+
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
@@ -40,11 +47,13 @@ struct ThreadStart {
   ThreadSlot slot;
   void *(*body)(void *);
   Works *works;
+  const char *name;
 };
 
 void *runThread(void *arg) {
   ThreadStart start = *static_cast<ThreadStart *>(arg);
   delete static_cast<ThreadStart *>(arg);
+  if (start.name != nullptr) pthread_setname_np(pthread_self(), start.name);
   void *rc = start.body(start.works);
   alive[start.slot] = false;
   return rc;
@@ -52,14 +61,14 @@ void *runThread(void *arg) {
 
 }  // namespace
 
-bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works) {
+bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works, const char *name) {
   // One thread per slot: a second start while the first still runs (the
   // bank load starts the EXT IO link, and so does main) would open the same
   // device twice. Taken in one step: the callers run on several threads.
   if (alive[slot].exchange(true)) return false;
   // A slot restarted after its thread ended by itself: let the old handle go.
   if (started[slot].exchange(false)) pthread_detach(*kHandles[slot]);
-  auto *start = new ThreadStart{slot, body, works};
+  auto *start = new ThreadStart{slot, body, works, name != nullptr ? name : kThreadNames[slot]};
   // A thread that cannot be created leaves its handle unset; nothing is retried.
   if (pthread_create(kHandles[slot], nullptr, runThread, start) != 0) {
     alive[slot] = false;
@@ -163,7 +172,7 @@ void StartThreadSoket(Works *works) {
     StartThread(TH_WSOCK, Wsocket, works);
   } else if (ws == '2') {
     LogStderr(">>>>>>>>>> SOCKET CLIENT start\n");
-    StartThread(TH_WSOCK, Wclient, works);
+    StartThread(TH_WSOCK, Wclient, works, "wclient");
   }
 }
 

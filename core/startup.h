@@ -23,11 +23,12 @@ void *AggFWThread(void *works);
 bool PostPanelCmd(Works *works, uint8_t cmd);
 
 // Starts a thread body with works as its argument and remembers the handle,
-// so that shutdown joins only threads that were started.
+// so that shutdown joins only threads that were started. The thread is named
+// after its slot unless a name is given.
 enum ThreadSlot : int {
   TH_GPIO, TH_LIN, TH_INIT, TH_DEBUG, TH_AGGFW, TH_KEY, TH_WSOCK, TH_SER,
   TH_SCRIVI, TH_LEGGI, TH_CAT, TH_FFT, TH_CATSER, TH_TIME, TH_WEB, TH_COUNT
 };
-bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works);
+bool StartThread(ThreadSlot slot, void *(*body)(void *), Works *works, const char *name = nullptr);
 // Joins the thread of the slot if it was started; true when it was joined.
 bool JoinThread(ThreadSlot slot);
