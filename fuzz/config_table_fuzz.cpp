@@ -25,5 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   while (TakeCmdLinear(works) >= 0) {
   }
+  FreeConfigTable(works);
   return 0;
 }
