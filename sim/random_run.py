@@ -2,7 +2,7 @@
 """A long simulated run with random operation, for the race detector and the soak.
 
 Starts build/sim/ombrix-sim (ombrix and every simulated device) in a fresh
-root and, until the time is up, does what an operator and a bad day would:
+root with automatic tuning allowed and, until the time is up, does what an operator and a bad day would:
 random key presses (short, long, held, two at once) and short key sequences
 that start and stop tuning; the NEB transceiver moved across bands, keyed
 and unkeyed; faults, trips, resets and temperatures raised in the amplifier
@@ -11,7 +11,7 @@ unplugged and plugged again. Every disturbance is undone a few seconds
 later, so the program always has a way back.
 
 Each kind of disturbance is an Actor: a weight and a step that sends lines
-to the launcher's input (and may schedule its own undoing). A remote peer is
+to the launcher's input (and schedules their undoing). A remote peer is
 one more Actor connecting to the program's remote port.
 
 With --stats SECONDS it prints, that often, the resident memory, open
@@ -85,16 +85,14 @@ class Transceiver(Actor):
         elif r < 0.5:
             run.send("neb freq %d" % rng.randint(1_700_000, 54_500_000))
         elif r < 0.7:
-            run.send("neb tx on %d" % rng.randint(5, 60))
-            run.later(rng.uniform(0.5, 6), "neb tx off")
+            run.disturb("neb tx", "neb tx on %d" % rng.randint(5, 60), "neb tx off",
+                        rng.uniform(0.5, 6))
         elif r < 0.8:
             run.send("neb mode %d" % rng.randint(0, 15))
         elif r < 0.9:
-            run.send("neb unplug")
-            run.later(rng.uniform(1, 8), "neb plug")
+            run.disturb("neb port", "neb unplug", "neb plug", rng.uniform(1, 8))
         else:
-            run.send("neb silent on")
-            run.later(rng.uniform(1, 5), "neb silent off")
+            run.disturb("neb silent", "neb silent on", "neb silent off", rng.uniform(1, 5))
 
 
 class Ft817(Actor):
@@ -110,8 +108,7 @@ class Ft817(Actor):
         elif r < 0.7:
             run.send("ft817 %s %d" % (rng.choice(["garbage", "short", "split"]), rng.randint(1, 5)))
         else:
-            run.send("ft817 unplug")
-            run.later(rng.uniform(1, 8), "ft817 plug")
+            run.disturb("ft817 port", "ft817 unplug", "ft817 plug", rng.uniform(1, 8))
 
 
 class Amplifier(Actor):
@@ -123,15 +120,15 @@ class Amplifier(Actor):
         rng = run.rng
         r = rng.random()
         if r < 0.2:
-            run.send("controller amp fault 0x%02x" % (1 << rng.randint(0, 6)))
-            run.later(rng.uniform(1, 6), "controller amp fault 0")
+            run.disturb("fault", "controller amp fault 0x%02x" % (1 << rng.randint(0, 6)),
+                        "controller amp fault 0", rng.uniform(1, 6))
         elif r < 0.4:
             which = rng.choice(["board", "sink"])
-            run.send("controller amp %s %d" % (which, rng.randint(60, 95)))
-            run.later(rng.uniform(2, 10), "controller amp %s 30" % which)
+            run.disturb(which, "controller amp %s %d" % (which, rng.randint(60, 95)),
+                        "controller amp %s 30" % which, rng.uniform(2, 10))
         elif r < 0.5:
-            run.send("controller amp swr %.1f" % rng.uniform(1.0, 6.0))
-            run.later(rng.uniform(2, 8), "controller tuner on")
+            run.disturb("load", "controller amp swr %.1f" % rng.uniform(1.0, 6.0),
+                        "controller tuner on", rng.uniform(2, 8))
         elif r < 0.6:
             run.send("controller amp reset")
         elif r < 0.8:
@@ -139,8 +136,8 @@ class Amplifier(Actor):
                                            rng.randint(1, 6)))
         else:
             # The controller's link gone for a while: no replies at all.
-            run.send("controller silent on")
-            run.later(rng.uniform(1, 6), "controller silent off")
+            run.disturb("controller silent", "controller silent on", "controller silent off",
+                        rng.uniform(1, 6))
 
 
 class Run:
@@ -149,15 +146,21 @@ class Run:
         self.root = root
         self.rng = random.Random(seed)
         self.log = log
-        self.pending = []  # (when, line): undoing of earlier disturbances
+        self.pending = []  # (when, line, what): undoing of earlier disturbances
+        self.disturbed = set()
         self.proc = None
         self.actors = [Keys(), Transceiver(), Ft817(), Amplifier()]
 
     def start(self):
-        self.proc = subprocess.Popen(
-            [os.path.join(self.build, "sim", "ombrix-sim"), "--root", self.root, "--fresh",
-             "--mode", "neb"],
-            stdin=subprocess.PIPE, stdout=self.log, stderr=subprocess.STDOUT)
+        launcher = os.path.join(self.build, "sim", "ombrix-sim")
+        subprocess.run([launcher, "--prepare", "--root", self.root, "--fresh", "--mode", "neb"],
+                       stdout=self.log, stderr=subprocess.STDOUT, check=True)
+        # Automatic tuning allowed, so the tune key tunes.
+        with open(os.path.join(self.root, "opt", "set", "setup.txt"), "a") as f:
+            f.write("AutoTuneMode: 1\n")
+        self.proc = subprocess.Popen([launcher, "--root", self.root],
+                                     stdin=subprocess.PIPE, stdout=self.log,
+                                     stderr=subprocess.STDOUT)
 
     def send(self, line):
         try:
@@ -169,8 +172,13 @@ class Run:
     def keys(self, line):
         self.send(line)
 
-    def later(self, seconds, line):
-        self.pending.append((time.monotonic() + seconds, line))
+    def disturb(self, what, line, undo, seconds):
+        """Sends line and, seconds later, undo; nothing while `what` is still disturbed."""
+        if what in self.disturbed:
+            return
+        self.disturbed.add(what)
+        self.send(line)
+        self.pending.append((time.monotonic() + seconds, undo, what))
 
     def running(self):
         return self.proc.poll() is None
@@ -193,15 +201,17 @@ class Run:
         now = time.monotonic()
         due = [p for p in self.pending if p[0] <= now]
         self.pending = [p for p in self.pending if p[0] > now]
-        for _, line in due:
+        for _, line, what in due:
             self.send(line)
+            self.disturbed.discard(what)
         actor = self.rng.choices(self.actors, weights=[a.weight for a in self.actors])[0]
         actor.step(self)
 
     def undo_all(self):
-        for _, line in sorted(self.pending):
+        for _, line, _ in sorted(self.pending, key=lambda p: p[0]):
             self.send(line)
         self.pending = []
+        self.disturbed.clear()
 
     def stop(self, within):
         self.send("quit")
