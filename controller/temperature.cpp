@@ -133,13 +133,7 @@ float CalcolaTemp(int reading) {
   return std::clamp(t, kTempMin, kTempMax);
 }
 
-int ReadVentolaFile(Works *works) {
-  FILE *f = fopen(MapPath(kVentolaPath).c_str(), "r");
-  if (f == nullptr) {
-    LogStderr("Ventola File not FOUND!!\n");
-    LogErr("can't open %s", kVentolaPath);
-    return 0;
-  }
+std::vector<VentolaRow> ParseVentolaFile(FILE *f) {
   std::vector<VentolaRow> rows;
   char line[kVentolaLineMax + 1];
   int lineNo = 0;
@@ -160,7 +154,6 @@ int ReadVentolaFile(Works *works) {
     }
     rows.push_back(row);
   }
-  fclose(f);
 
   // The rules scan for the row whose range holds the temperature, which only
   // works on an ascending table.
@@ -171,6 +164,18 @@ int ReadVentolaFile(Works *works) {
     std::stable_sort(rows.begin(), rows.end(), byTemp);
     LogErr("ventola.txt rows not in ascending temperature: sorted");
   }
+  return rows;
+}
+
+int ReadVentolaFile(Works *works) {
+  FILE *f = fopen(MapPath(kVentolaPath).c_str(), "r");
+  if (f == nullptr) {
+    LogStderr("Ventola File not FOUND!!\n");
+    LogErr("can't open %s", kVentolaPath);
+    return 0;
+  }
+  std::vector<VentolaRow> rows = ParseVentolaFile(f);
+  fclose(f);
 
   int n = static_cast<int>(rows.size());
   LogStderr("N row Ventola File %d \n", n);

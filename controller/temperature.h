@@ -1,5 +1,8 @@
 #pragma once
 // Temperatures, fan rules and the over-temperature protection.
+#include <cstdio>
+#include <vector>
+
 #include "core/works.h"
 
 // Thermistor curve of both sensors: 34 pairs (degrees C, kilo-ohms) from
@@ -12,6 +15,9 @@ extern const float K_T_R[kThermistorPairs * 2];
 float CalcolaTemp(int reading);
 // Loads /opt/set/ventola.txt into works->tabVentola; returns the row count.
 int ReadVentolaFile(Works *works);
+// The fan curve's rows from an open file, in ascending temperature; lines
+// that are not rows are logged and skipped.
+std::vector<VentolaRow> ParseVentolaFile(FILE *f);
 // Fan rules of one status cycle: the table rule and the computer rule.
 void searchPercentVentola(Works *works);
 // Temperature of the first fan table row with this percent, 0 if none.

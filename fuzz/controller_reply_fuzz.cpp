@@ -15,19 +15,9 @@
 #include "core/globals.h"
 #include "core/setup.h"
 #include "core/startup.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
-
-Works *record() {
-  static std::unique_ptr<Works> works = [] {
-    auto w = std::make_unique<Works>();
-    static Lumosetup setup;
-    w->setup = &setup;
-    initSetup(w.get());
-    return w;
-  }();
-  return works.get();
-}
 
 // Runs the link as its thread would, without a port and without pauses.
 void runLink(Works *works, LinearLink *link) {
@@ -44,7 +34,7 @@ void runLink(Works *works, LinearLink *link) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  Works *works = record();
+  Works *works = fuzz::Record();
   uint8_t mode = data[0];
   works->enablePwrPeak = (mode >> 1) & 1;
   works->powerClass = (mode & 4) ? '1' : '0';

@@ -9,21 +9,11 @@
 
 #include "core/setup.h"
 #include "display/keyboard.h"
+#include "fuzz/fuzz_support.h"
 #include "network/lan.h"
 #include "ui/panel.h"
 
 namespace {
-
-Works *record() {
-  static std::unique_ptr<Works> works = [] {
-    auto w = std::make_unique<Works>();
-    static Lumosetup setup;
-    w->setup = &setup;
-    initSetup(w.get());
-    return w;
-  }();
-  return works.get();
-}
 
 int countPress(Works *, int key, int longFlags) {
   // Keys repeat like the manual tune keys do, so the repeat path runs too.
@@ -34,7 +24,7 @@ int countPress(Works *, int key, int longFlags) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;
-  Works *works = record();
+  Works *works = fuzz::Record();
   const uint8_t *p = data + 1;
   size_t n = size - 1;
   std::string text(reinterpret_cast<const char *>(p), n);

@@ -1,34 +1,55 @@
 // Without libFuzzer (g++ builds): "--random SECONDS [SEED]" runs a fuzz
 // target's entry point on random inputs for that long; any other arguments
-// are files (a saved crash, a corpus) replayed one by one. Random inputs are
+// are files (a saved crash) or directories (a corpus) replayed one by one. Random inputs are
 // random bytes mixed with pieces that look like the protocol (small type
 // bytes, nibble characters, separators), and each lives in a buffer of
 // exactly its size so that the sanitizers catch any read past it.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+// Runs the target on the file's bytes, in a buffer of exactly their size.
+void replay(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
+  memcpy(buf.get(), bytes.data(), bytes.size());
+  LLVMFuzzerTestOneInput(buf.get(), bytes.size());
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2 || strcmp(argv[1], "--random") != 0) {
     for (int i = 1; i < argc; ++i) {
-      std::ifstream in(argv[i], std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      std::unique_ptr<uint8_t[]> buf(new uint8_t[bytes.size() + 1]);
-      memcpy(buf.get(), bytes.data(), bytes.size());
-      LLVMFuzzerTestOneInput(buf.get(), bytes.size());
-      printf("%s: ok\n", argv[i]);
+      std::vector<std::string> files;
+      std::error_code ec;
+      if (std::filesystem::is_directory(argv[i], ec)) {
+        for (const auto &e : std::filesystem::directory_iterator(argv[i], ec))
+          if (e.is_regular_file()) files.push_back(e.path().string());
+        std::sort(files.begin(), files.end());
+      } else {
+        files.push_back(argv[i]);
+      }
+      for (const std::string &f : files) replay(f);
+      printf("%s: %zu inputs ok\n", argv[i], files.size());
     }
     return 0;
   }
