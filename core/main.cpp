@@ -108,6 +108,9 @@ void showImage(Works *works, const char *name) {
 
 void shutdown(Works *works) {
   LogStderr("Close..\n");
+  // The refresh loop may be in its last pass: it ends before the closing
+  // screen is drawn, so the two never draw into the buffers at once.
+  const bool timeJoined = JoinThread(TH_TIME);
   showImage(works, "start");
   fbSetBack(works->fb);
   putString(9, 330, 400, "Error! Close Program! Restart hw.", 255, 255, 255, works->fb);
@@ -135,7 +138,8 @@ void shutdown(Works *works) {
   for (const auto &j : joins) {
     char flag = SetupChar(works, j.flagByte);
     bool enabled = j.slot == TH_WSOCK ? (flag == '1' || flag == '2') : flag == '1';
-    if (JoinThread(j.slot) && enabled) LogInfo("%s", j.line);
+    bool joined = j.slot == TH_TIME ? timeJoined : JoinThread(j.slot);
+    if (joined && enabled) LogInfo("%s", j.line);
   }
   // Threads whose flag was cleared while they ran (remote stop, mode of
   // work change) have ended by themselves; reap them too.

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   w->audioCompress = size > 0 && (data[0] & 1) ? 64000 : 0;
   const size_t cap = RemoteReceiveCapacity(w);
   std::vector<uint8_t> frame(cap);
-  at = 0;
+  at = size > 0 ? 1 : 0;  // the first byte chose raw or Opus audio
   while (size - at >= 4) {
     WsHead head;
     if (WsReadHead(data + at, cap, &head) != WS_HEAD_OK) break;

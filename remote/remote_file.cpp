@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/setup.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -82,5 +83,5 @@ bool ApplyRemoteFile(Works *works) {
   RemoteFileSettings s = ReadRemoteFile();
   if (!s.hasPassword) return false;
   works->remotePassword.set(s.password.c_str());
-  return true;
+  return s.password != DefaultRemotePassword();
 }
