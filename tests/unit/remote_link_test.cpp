@@ -241,20 +241,22 @@ TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
     }
     return RemoteImageChunk(works.get(), &link, d.data(), static_cast<int>(d.size()));
   };
-  EXPECT_EQ(chunk(screen + 1, 0, 512, 1), -1);     // more than the screen
-  EXPECT_EQ(chunk(1000, 1000, 512, 1), -1);        // offset at the end
-  EXPECT_EQ(chunk(1000, 0xfffffe00, 512, 1), -1);  // offset far past it
-  EXPECT_EQ(chunk(screen, 0, 4, 1), 0);            // fewer bytes than announced: 4 copied
-  EXPECT_EQ(fb->back[0], 0);                       // not shown yet
-  // Only the last chunk arrives: the raw picture is shown anyway.
+  EXPECT_EQ(chunk(screen + 1, 0, 512, 1), -1);       // more than the screen
+  EXPECT_EQ(chunk(1000, 1000, 512, 1), -1);          // offset at the end
+  EXPECT_EQ(chunk(1000, 0xfffffe00, 512, 1), -1);    // offset far past it
+  EXPECT_EQ(chunk(screen, 0, 4, 1), 0);              // fewer bytes than announced: 4 copied
+  EXPECT_EQ(TakeBackgroundRequest(works.get()), 0);  // not shown yet
+  // Only the last chunk arrives: the raw picture is shown anyway, as the
+  // refresh loop's next background.
   ASSERT_EQ(chunk(screen, screen - 100, 512, 9), 0);
-  EXPECT_EQ(fb->screen[screen - 1], 9);
-  EXPECT_EQ(fb->screen[0], 1);
-  EXPECT_EQ(fb->screen[4], 0);
+  ASSERT_EQ(TakeBackgroundRequest(works.get()), 1);
+  EXPECT_EQ(fb->background[screen - 1], 9);
+  EXPECT_EQ(fb->background[0], 1);
+  EXPECT_EQ(fb->background[4], 0);
   // A JPEG that does not decode leaves the screen as it was.
   ASSERT_EQ(chunk(600, 0, 512, 0x55), 0);
   ASSERT_EQ(chunk(600, 512, 88, 0x55), 0);
-  EXPECT_EQ(fb->screen[screen - 1], 9);
+  EXPECT_EQ(TakeBackgroundRequest(works.get()), 0);
 
   auto so = [&](uint32_t n, int carried) {
     std::vector<uint8_t> d(4 + carried, 0);
