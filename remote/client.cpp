@@ -32,12 +32,6 @@ bool clientKeepGoing(Works *works) {
   return works->running.load() != 0 && SetupChar(works, SB_WebSocket) == '2';
 }
 
-void setConnected(Works *works, int fd, bool on) {
-  std::lock_guard<std::mutex> lock(*works->sendMutex);
-  works->remoteSock = on ? fd : -1;
-  works->remoteConnected = on ? 1 : 0;
-}
-
 // A connected socket, or -1 (logged).
 int connectServer(Works *works, const std::string &host, int port) {
   addrinfo hints = {};
@@ -173,7 +167,7 @@ void *Wclient(void *arg) {
       WsPause(works, clientKeepGoing, kRetryMs);
       continue;
     }
-    setConnected(works, fd, true);
+    WsSetConnected(works, fd, true);
     WsPause(works, nullptr, 20);
     LogInfo("Websocket Connected");
     link.levels = PlaybackLevels{};
@@ -185,7 +179,7 @@ void *Wclient(void *arg) {
       if (WsParseFrame(buf.data(), len, head, &f) != 0) break;
       if (!RemoteDispatch(works, &link, f)) break;
     }
-    setConnected(works, fd, false);
+    WsSetConnected(works, fd, false);
     LogErr("reconnecting");
     close(fd);
     WsPause(works, clientKeepGoing, 100);

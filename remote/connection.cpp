@@ -157,6 +157,12 @@ int WsReadFrame(WsConn *c, bool client, long long deadline, uint8_t *buf, size_t
   return WS_IO_OK;
 }
 
+void WsSetConnected(Works *works, int fd, bool on) {
+  std::lock_guard<std::mutex> lock(*works->sendMutex);
+  works->remoteSock = on ? fd : -1;
+  works->remoteConnected = on ? 1 : 0;
+}
+
 void WsTuneSocket(int fd) {
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);

@@ -45,6 +45,10 @@ int WsWriteAll(int fd, const void *data, size_t n, int timeoutMs);
 int WsReadFrame(WsConn *c, bool client, long long deadline, uint8_t *buf, size_t cap, WsHead *head,
                 size_t *len);
 
+// The connection becomes the one the frame writers use (fd, connected) or
+// stops being it: both fields change together under sendMutex.
+void WsSetConnected(Works *works, int fd, bool on);
+
 // Keepalive and no delay on a connected socket.
 void WsTuneSocket(int fd);
 // Waits up to ms in poll() slices of at most 1 s while keepGoing holds.

@@ -14,7 +14,7 @@ enum RemoteSide { REMOTE_SERVER, REMOTE_CLIENT };
 // The receiving state of one link thread.
 struct RemoteLink {
   RemoteSide side = REMOTE_SERVER;
-  PlaybackLevels levels;       // latency control of this side's playback
+  PlaybackLevels levels;         // latency control of this side's playback
   std::vector<uint8_t> image;    // screen image being assembled (display's size)
   std::vector<uint8_t> decoded;  // its pixels when it came as a JPEG image
 };

@@ -31,13 +31,6 @@ bool serverKeepGoing(Works *works) {
   return works->running.load() != 0 && SetupChar(works, SB_WebSocket) == '1';
 }
 
-// The connection becomes the one the frame writers use, or stops being it.
-void setConnected(Works *works, int fd, bool on) {
-  std::lock_guard<std::mutex> lock(*works->sendMutex);
-  works->remoteSock = on ? fd : -1;
-  works->remoteConnected = on ? 1 : 0;
-}
-
 // Reads the request until it has counted 8 lines. False: the connection ends.
 bool readRequest(WsConn *c, long long deadline, WsServerHandshake *hs) {
   size_t bytes = 0;
@@ -118,7 +111,7 @@ bool serve(Works *works, int fd, const char *peer, RemoteLink *link, std::vector
   }
   {
     std::lock_guard<std::mutex> lock(*works->remoteMutex);
-    setConnected(works, fd, true);
+    WsSetConnected(works, fd, true);
     fputs("connected\n", stdout);
     fflush(stdout);
   }
@@ -133,7 +126,7 @@ bool serve(Works *works, int fd, const char *peer, RemoteLink *link, std::vector
     if (!RemoteDispatch(works, link, f)) break;
   }
   LogInfo("TCP exiting");
-  setConnected(works, fd, false);
+  WsSetConnected(works, fd, false);
   return false;
 }
 
