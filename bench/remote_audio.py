@@ -123,10 +123,10 @@ def tone_fit(unit_root, expect):
     data = open(unit_root + "/sim/audio-out.raw", "rb").read()
     s = np.frombuffer(data[len(data) - 48000 * 4:], "<i2").reshape(-1, 2).astype(float)
     x = s[:, 0]
-    spec = np.abs(np.fft.rfft(x * np.hanning(len(x))))
-    k = int(np.argmax(spec[1:])) + 1
+    spectrum = np.abs(np.fft.rfft(x * np.hanning(len(x))))
+    k = int(np.argmax(spectrum[1:])) + 1
     # Parabolic interpolation of the peak bin (1 Hz bins).
-    a, b, c = np.log(spec[k - 1:k + 2] + 1e-12)
+    a, b, c = np.log(spectrum[k - 1:k + 2] + 1e-12)
     hz = k + 0.5 * (a - c) / (a - 2 * b + c)
     t = np.arange(len(x))
     m = np.column_stack([np.sin(2 * np.pi * hz * t / 48000), np.cos(2 * np.pi * hz * t / 48000),
