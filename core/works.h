@@ -226,6 +226,10 @@ struct Works {
 
   // ---- Transceiver links and spectrum input
   At<int32_t> catFD{0};
+  // Taken by whoever writes the CAT port from another thread (the remote
+  // link) and by whoever closes it, so no write reaches a closed or reused
+  // descriptor.
+  std::mutex catPortMutex;
   At<int32_t> serFD{0};
   // Writers of the EXT IO port (carrier commands, bytes from the remote
   // peer): one whole write at a time, so no command is split.

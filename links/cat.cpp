@@ -132,6 +132,7 @@ int VerifyCAT(Works *works) {
   LogStderr("CAT serial search...\n");
   // A port an earlier search left open, that no CAT thread uses: found again below.
   if (onCatThread || catThreadRunning.load() == 0) {
+    std::lock_guard<std::mutex> lock(works->catPortMutex);
     int old = works->catFD.exchange(0);
     if (old > 0) close(old);
   }
@@ -167,6 +168,7 @@ void ExitCAT(Works *works) {
   // after a failed write) a close could pull the descriptor from under the
   // thread's poll, so that thread only asks it to stop.
   if (onCatThread || catThreadRunning.load() == 0) {
+    std::lock_guard<std::mutex> lock(works->catPortMutex);
     int fd = works->catFD.exchange(0);
     if (fd > 0) close(fd);
   }
@@ -210,9 +212,12 @@ void *Cat(void *arg) {
     }
   }
   // Our own descriptor, even if a later search replaced catFD meanwhile.
-  int mine = fd;
-  works->catFD.compare_exchange_strong(mine, 0);
-  close(fd);
+  {
+    std::lock_guard<std::mutex> lock(works->catPortMutex);
+    int mine = fd;
+    works->catFD.compare_exchange_strong(mine, 0);
+    close(fd);
+  }
   ExitCAT(works);
   status_cat = 0;
   catThreadRunning = 0;

@@ -467,8 +467,12 @@ void *Serial(void *arg) {
     if (lost) {
       framer.state = EXTIO_WAIT;
       framer.have = 0;
-      works->serFD = 0;
-      close(fd);
+      {
+        // Writers from other threads hold this lock over their write.
+        std::lock_guard<std::mutex> lock(works->serWriteMutex);
+        works->serFD = 0;
+        close(fd);
+      }
       fd = reopenExtIo(works, path);
       if (fd < 0) break;
       works->serFD = fd;
@@ -478,6 +482,7 @@ void *Serial(void *arg) {
   LogStderr("---------------------------------------Serial EXIT %x\n",
             static_cast<unsigned>(static_cast<unsigned char>(SetupChar(works, SB_enaser))));
   if (fd >= 0) {
+    std::lock_guard<std::mutex> lock(works->serWriteMutex);
     works->serFD = 0;
     close(fd);
   }

@@ -25,15 +25,18 @@ bool isType(const WsFrame &f, const char *t) {
   return f.type[0] == t[0] && f.type[1] == t[1];
 }
 
-// Writes bytes from the peer to a port that another thread owns. A closed
-// port (descriptor 0 or less) is never written.
-int writePort(Works *works, int fd, const uint8_t *data, int n, bool extIo) {
-  if (fd <= 0) return 0;
+// Writes bytes from the peer to a port that another thread owns, under the
+// lock its owner closes it under. A closed port (descriptor 0 or less) is
+// never written: returns 0 then, and the caller's frame is skipped.
+int writePort(Works *works, const uint8_t *data, int n, bool extIo, int *fdOut) {
   char buf[200] = {};
   if (n > static_cast<int>(sizeof buf)) n = sizeof buf;
   memcpy(buf, data, static_cast<size_t>(n));
-  if (!extIo) return WriteAll(fd, buf, n);
-  return writeSerialPort(fd, buf, n, works);
+  // The EXT IO port's lock also keeps these bytes out of the carrier commands.
+  std::lock_guard<std::mutex> lock(extIo ? works->serWriteMutex : works->catPortMutex);
+  int fd = extIo ? works->serFD.load() : works->catFD.load();
+  *fdOut = fd;
+  return fd > 0 ? WriteAll(fd, buf, n) : 0;
 }
 
 // The decimation of the spectrum: a value that becomes positive again
@@ -65,12 +68,13 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
   if (!f.longForm && f.op == kWsBinary) {
     if (isType(f, "CA")) {
       LogTrace("EIK, CA");
-      int fd = works->catFD.load();
+      int fd = 0;
+      int written = writePort(works, f.data, f.dataLen, false, &fd);
       if (fd <= 0) {
         LogInfo("CAT port closed: CA frame of %d bytes skipped", f.dataLen);
         return true;
       }
-      if (writePort(works, fd, f.data, f.dataLen, false) < 1) {
+      if (written < 1) {
         LogInfo("TCP read Error 7a %d", errno);
         ExitCAT(works);
         return false;
@@ -89,12 +93,13 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
       bool pa = isType(f, "PA");
       if (pa) LogStderr("S BUFFER WEB SERVER : %s\n", WsEscape(f.data, f.dataLen).c_str());
       LogTrace(pa ? "EIK, PA" : "EIK, SC");
-      int fd = works->serFD.load();
+      int fd = 0;
+      int written = writePort(works, f.data, f.dataLen, true, &fd);
       if (fd <= 0) {
         LogInfo("EXT IO port closed: %s frame of %d bytes skipped", pa ? "PA" : "SC", f.dataLen);
         return true;
       }
-      if (writePort(works, fd, f.data, f.dataLen, true) < 1) {
+      if (written < 1) {
         LogInfo(pa ? "TCP read Error 8a %d" : "TCP read Error 7a %d", errno);
         return false;
       }
@@ -122,11 +127,9 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
 bool clientFrame(Works *works, RemoteLink *link, const WsFrame &f) {
   if (!f.longForm && f.op == kWsBinary && f.text == nullptr) {
     if (isType(f, "CA")) {
-      int fd = works->catFD.load();
-      if (fd <= 0)
-        LogInfo("CAT port closed: CA frame of %d bytes skipped", f.dataLen);
-      else
-        writePort(works, fd, f.data, f.dataLen, false);  // a failed write is ignored
+      int fd = 0;
+      writePort(works, f.data, f.dataLen, false, &fd);  // a failed write is ignored
+      if (fd <= 0) LogInfo("CAT port closed: CA frame of %d bytes skipped", f.dataLen);
       return true;
     }
     if (isType(f, "ST")) {
