@@ -39,6 +39,14 @@ int writePort(Works *works, const uint8_t *data, int n, bool extIo, int *fdOut) 
   return fd > 0 ? WriteAll(fd, buf, n) : 0;
 }
 
+// An ST frame: its text replaces the status text, and is interpreted.
+void takeStatus(Works *works, const WsFrame &f) {
+  char text[200] = {};
+  memcpy(text, f.data, std::min<size_t>(f.dataLen, sizeof text - 1));
+  works->statusText.set(text);
+  dispStat(works);
+}
+
 // The decimation of the spectrum: a value that becomes positive again
 // restarts the countdown that stopped at 0.
 void setDivide(Works *works, int value) {
@@ -83,10 +91,7 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
     }
     if (isType(f, "ST")) {
       LogTrace("EIK, ST");
-      char text[200] = {};
-      memcpy(text, f.data, std::min<size_t>(f.dataLen, sizeof text - 1));
-      works->statusText.set(text);
-      dispStat(works);
+      takeStatus(works, f);
       return true;
     }
     if (isType(f, "SC") || isType(f, "PA")) {
@@ -133,10 +138,7 @@ bool clientFrame(Works *works, RemoteLink *link, const WsFrame &f) {
       return true;
     }
     if (isType(f, "ST")) {
-      char text[200] = {};
-      memcpy(text, f.data, std::min<size_t>(f.dataLen, sizeof text - 1));
-      works->statusText.set(text);
-      dispStat(works);
+      takeStatus(works, f);
       return true;
     }
     if (isType(f, "PA")) {
