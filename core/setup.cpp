@@ -434,9 +434,13 @@ void readSetup(Works *works) {
   }
   char line[100];
   while (fgets(line, sizeof line, f) != nullptr) {
-    size_t n = strlen(line);
-    if (n > 0 && line[n - 1] == '\n') line[--n] = 0;
-    if (n > 0 && line[n - 1] == '\r') line[--n] = 0;
+    // Longer than the buffer: the rest of it is skipped below rather than
+    // read as a line of its own.
+    bool cut = strchr(line, '\n') == nullptr && strlen(line) == sizeof line - 1;
+    // A carriage return ends the value like a line feed does, so no value
+    // holds one: it could not be written back and read the same.
+    size_t n = strcspn(line, "\r\n");
+    line[n] = 0;
     for (const Key &k : kKeys) {
       size_t kl = strlen(k.name);
       if (n < kl + 2 || strncmp(line, k.name, kl) != 0 || line[kl] != ':' || line[kl + 1] != ' ')
@@ -467,9 +471,7 @@ void readSetup(Works *works) {
       }
       break;
     }
-    // A line longer than the buffer: skip the rest of it rather than read it
-    // as a line of its own.
-    if (n == sizeof line - 1 && line[n - 1] != '\n') {
+    if (cut) {
       int c;
       while ((c = fgetc(f)) != EOF && c != '\n') {
       }

@@ -128,6 +128,26 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   EXPECT_EQ(got[22], "LinPort: /dev/xxxxxxx");
 }
 
+TEST(SetupFile, CarriageReturnsEndAValueAndAnOverlongLineHidesNoKey) {
+  Fixture f;
+  // 99 bytes fill the read buffer with a CR last; what follows is still the
+  // same line, so the key in it must not count.
+  std::string head = "LinPort: /dev/ab:\r";
+  std::string line = head + std::string(99 - head.size(), '\r') + "TempMode: 1\r\r\n";
+  f.root.writeFile("/opt/set/setup.txt", line + "Server: host\rjunk\nEnableKeyb: \r5\n");
+  readSetup(f.works.get());
+  Works &w = *f.works;
+  EXPECT_EQ(SetupText(&w, SB_LinPort), "/dev/ab:");
+  EXPECT_EQ(SetupText(&w, SB_Server), "host");
+  EXPECT_EQ(SetupChar(&w, SB_EnableKeyb), 0);
+  EXPECT_EQ(w.tempMode, 0);
+  // Written back and read again, nothing changes.
+  std::string first = SetupFileText(&w);
+  writeSetup(&w);
+  readSetup(f.works.get());
+  EXPECT_EQ(SetupFileText(&w), first);
+}
+
 TEST(SetupFile, FailedRemountKeepsTheOldFile) {
   Fixture f;
   f.root.writeFile("/opt/set/setup.txt", "TempMode: 1\n");
