@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "links/nebparam.h"
 #include "support/screen_fonts.h"

@@ -7,18 +7,14 @@
 #include <string>
 
 #include "config/config.h"
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
+#include "core/key_labels.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "tuner/tuner.h"
-#include "ui/menu.h"
-#include "ui/ui.h"
-
-const char AttVectStr[5][8] = {"0", "2", "3", "5", "StBy"};
-const char MODEwork[3][8] = {"Generic", "KTLNEB", " FT-817"};
 
 namespace {
 
@@ -309,10 +305,10 @@ void GestioneAntennaAutomatica(Works *works) {
   works->bandIdx = found;
   if (row.ant != 0 && works->antenna != row.ant - 1) {
     works->antenna = row.ant - 1;
-    if (works->screenState == 0) {
+    if (works->screenState == SS_MAIN) {
       char text[16];
       snprintf(text, sizeof text, "Auto %d", row.ant);
-      SetLumoLabel(works, 0, 3, text);
+      SetLumoLabel(works, SS_MAIN, 3, text);
     }
     IncPNTIn_CMDLinear(LP_SA, works);
   }

@@ -12,11 +12,7 @@
 
 // ---- Band and antenna tables, banks
 
-constexpr int kBandRows = 11;
 constexpr int kMaxBanks = 20;
-
-extern const char AttVectStr[5][8];  // "0", "2", "3", "5", "StBy"
-extern const char MODEwork[3][8];    // "Generic", "KTLNEB", " FT-817"
 
 // "/opt/set/antenna.txt" for bank 0 and any bank outside 1..19, else
 // "/opt/set/antenna_bN.txt".
@@ -55,7 +51,6 @@ float SearchK(Works *works, int type);
 
 // ---- Filter table
 
-constexpr int kFilterRows = 8;
 
 int LoadTabFiltri(Works *works);
 int SaveTabFiltri(Works *works);

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "config/config.h"
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "platform/log.h"
 
 namespace {

@@ -12,11 +12,12 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
+#include "core/key_labels.h"
 #include "errors/errors.h"
+#include "errors/recovery.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
-#include "ui/ui.h"
 
 namespace {
 
@@ -64,11 +65,6 @@ int notRecognised(Works *works, const char *shown) {
   LogStderr("---------------------------------------cmd non riconosciuto:%s\n", shown);
   GestRetrayCMD(works);
   return kPaceReply;
-}
-
-void clearResetFlags(Works *works) {
-  std::lock_guard<std::mutex> lock(works->errorMutex);
-  if (works->errorFlags & 2) works->errorFlags &= static_cast<uint8_t>(~3u);
 }
 
 // Data page 0 or 1: 32 hex pairs from position 6, read as text.
@@ -149,18 +145,18 @@ void statusErrors(Works *works, const Status &s) {
     }
   } else {
     DeleteErrore(works, ERR_AMP_FAULT);
-    clearResetFlags(works);
+    ClearErrorFlagsAfterReset(works);
   }
   if ((f & 0x20) && works->anSel == 1 && works->autoTuneState == 0 &&
-      (works->autoTuneMode & 0x1E) == 0)
+      (works->autoTuneMode & (kAutoTuneLoopStarted | kAutoTuneRxWanted | kAutoTuneRxSent | kAutoTuneKeyStarted)) == 0)
     AddErrore(works, ERR_PWR_IN);
   if (s.st1 & 2) {
     AddErrore(works, ERR_HI_SWR);
   } else {
     DeleteErrore(works, ERR_HI_SWR);
-    clearResetFlags(works);
+    ClearErrorFlagsAfterReset(works);
   }
-  if (!(s.st1 & 4)) clearResetFlags(works);
+  if (!(s.st1 & 4)) ClearErrorFlagsAfterReset(works);
 }
 
 float swrOf(float fwd, float refl) {
@@ -265,6 +261,63 @@ int statusFrame(Works *works, const Reply &r, const char *shown) {
   return kPaceStatus;
 }
 
+// "VS": the controller's firmware version, up to 7 characters.
+int versionReply(Works *works, const Reply &r) {
+  char version[8];
+  int n = 0;
+  for (; n < 7 && r.at(3 + n) != 0 && r.at(3 + n) != ';'; ++n) version[n] = r.at(3 + n);
+  version[n] = 0;
+  works->microVersion.set(version);
+  return answered(works);
+}
+
+// "FM": the measured frequency in hertz.
+int frequencyReply(Works *works, const Reply &r) {
+  long long hz = 0;
+  int n = 0;
+  for (; n < 11 && isDigit(r.at(3 + n)); ++n) hz = hz * 10 + (r.at(3 + n) - '0');
+  if (n > 0 && hz > 0 && hz <= INT32_MAX) works->freqMeasured = static_cast<int32_t>(hz);
+  return answered(works);
+}
+
+// "GS": the general settings, ten characters.
+int settingsReply(Works *works, const Reply &r, const char *shown) {
+  char settings[11];
+  int n = 0;
+  for (; n < 10; ++n) {
+    char c = r.at(2 + n);
+    if (c == ';' || c == 0) {
+      LogStderr("ERRORE!! Impostazioni Generali\n");
+      break;
+    }
+    settings[n] = c;
+  }
+  settings[n] = 0;
+  works->genSettings.set(settings);
+  LogStderr("Impostazioni Generali : %s (%s)\n", settings, shown);
+  return answered(works);
+}
+
+// "ER": one of the three EEPROM pages.
+int eepromReply(Works *works, const Reply &r) {
+  switch (r.at(5)) {
+    case '0': readPage(r, &works->eePage0, "EE0:%s\n"); break;
+    case '1': readPage(r, &works->eePage1, "EE1:%s\n"); break;
+    case '2': {
+      int model = hexPairAt(r, 6);
+      int power = hexPairAt(r, 8);
+      if (model >= 0) works->eeModel = static_cast<uint8_t>(model);
+      if (power >= 0) works->powerClass = static_cast<uint8_t>(power);
+      number_ofStep_meter_FWD = works->powerClass == '1' ? 120 : 60;
+      LogStderr("EE2: %x %x\n", static_cast<unsigned>(works->eeModel),
+                static_cast<unsigned>(works->powerClass));
+      break;
+    }
+    default: break;
+  }
+  return answered(works);
+}
+
 }  // namespace
 
 int charToInt(char c) {
@@ -297,14 +350,7 @@ int DecodeReply(Works *works, const char *text, int count) {
   int digit = isDigit(third) ? third - '0' : -1;
 
   if (is("ST")) return statusFrame(works, r, shown);
-  if (is("VS")) {
-    char version[8];
-    int n = 0;
-    for (; n < 7 && r.at(3 + n) != 0 && r.at(3 + n) != ';'; ++n) version[n] = r.at(3 + n);
-    version[n] = 0;
-    works->microVersion.set(version);
-    return answered(works);
-  }
+  if (is("VS")) return versionReply(works, r);
   if (is("TU")) {
     if (digit >= 0) works->tuState = static_cast<uint8_t>(digit);
     return answered(works);
@@ -314,13 +360,7 @@ int DecodeReply(Works *works, const char *text, int count) {
     if (digit >= 1 && digit <= 3) works->antenna = digit - 1;
     return answered(works);
   }
-  if (is("FM")) {
-    long long hz = 0;
-    int n = 0;
-    for (; n < 11 && isDigit(r.at(3 + n)); ++n) hz = hz * 10 + (r.at(3 + n) - '0');
-    if (n > 0 && hz > 0 && hz <= INT32_MAX) works->freqMeasured = static_cast<int32_t>(hz);
-    return answered(works);
-  }
+  if (is("FM")) return frequencyReply(works, r);
   if (is("FA") || is("MT") || is("FS") || is("AT") || is("MP") || is("TS")) return answered(works);
   if (is("CP")) {
     works->cpPending &= static_cast<uint8_t>(~1u);
@@ -333,7 +373,7 @@ int DecodeReply(Works *works, const char *text, int count) {
   }
   if (is("AN")) {
     if (digit >= 0) works->anSel = digit;
-    if (works->tuneCarrierFlags & 0x10) works->tuneCarrierFlags |= 0x20;
+    if (works->tuneCarrierFlags & kCarrierAntennaAsked) works->tuneCarrierFlags |= kCarrierAntennaSet;
     return answered(works);
   }
   if (is("FN")) {
@@ -363,40 +403,8 @@ int DecodeReply(Works *works, const char *text, int count) {
               static_cast<unsigned>(works->microResetSeen));
     return answered(works);
   }
-  if (is("GS")) {
-    char settings[11];
-    int n = 0;
-    for (; n < 10; ++n) {
-      char c = r.at(2 + n);
-      if (c == ';' || c == 0) {
-        LogStderr("ERRORE!! Impostazioni Generali\n");
-        break;
-      }
-      settings[n] = c;
-    }
-    settings[n] = 0;
-    works->genSettings.set(settings);
-    LogStderr("Impostazioni Generali : %s (%s)\n", settings, shown);
-    return answered(works);
-  }
-  if (is("ER")) {
-    switch (r.at(5)) {
-      case '0': readPage(r, &works->eePage0, "EE0:%s\n"); break;
-      case '1': readPage(r, &works->eePage1, "EE1:%s\n"); break;
-      case '2': {
-        int model = hexPairAt(r, 6);
-        int power = hexPairAt(r, 8);
-        if (model >= 0) works->eeModel = static_cast<uint8_t>(model);
-        if (power >= 0) works->powerClass = static_cast<uint8_t>(power);
-        number_ofStep_meter_FWD = works->powerClass == '1' ? 120 : 60;
-        LogStderr("EE2: %x %x\n", static_cast<unsigned>(works->eeModel),
-                  static_cast<unsigned>(works->powerClass));
-        break;
-      }
-      default: break;
-    }
-    return answered(works);
-  }
+  if (is("GS")) return settingsReply(works, r, shown);
+  if (is("ER")) return eepromReply(works, r);
   return notRecognised(works, shown);
 }
 
@@ -462,9 +470,6 @@ void CreaBufferDiStato(Works *works, char *out) {
   putField(out, 32, 4, "%4.1f", static_cast<double>(CalvTensVadcAmp(works, works->panelVampAdc)));
   putField(out, 36, 4, "%04.01f", static_cast<double>(works->iAdc / 4096.0f * 14.05f));
   putField(out, 40, 2, "%02d", works->numBanco.load());
-  {
-    std::lock_guard<std::mutex> lock(works->errorMutex);
-    int n = works->errorCount;
-    out[42] = n > 0 && n <= kErrorCodes ? static_cast<char>(works->errorList[n - 1] + 1) : '0';
-  }
+  const int newest = NewestError(works);
+  out[42] = newest >= 0 ? static_cast<char>(newest + 1) : '0';
 }

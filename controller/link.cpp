@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "config/config.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
 #include "errors/errors.h"
 #include "platform/log.h"
@@ -49,15 +49,6 @@ bool sleepWhileRunning(Works *works, int ms) {
 int clampTo(int v, int lo, int hi) {
   return v < lo ? lo : (v > hi ? hi : v);
 }
-
-// Letters of every command identifier; nullptr where no command exists.
-const char *const kLetters[] = {
-    "VS", "ST", nullptr, nullptr, "TU", "TU", "TU", "SA", "FM", "FA",    "MT",  // 0..10
-    "MT", "FS", "CP",    "AT",    "AT", "AT", "MP", "MP", "AB", "AB",    "AN",  // 11..21
-    "TS", "FN", "PS",    nullptr, "SF", "MT", "SF", "SE", "MR", nullptr,        // 22..31
-    "MR", "GM", "GS",    "GS",    "ER", "ER", "ER", "MT", "MT", "FN",           // 32..41
-};
-constexpr int kLetterCount = sizeof kLetters / sizeof kLetters[0];
 
 // The attenuator texts: first digit the 3 dB pad, second the 2 dB pad.
 const char *const kAttText[] = {"AT00;", "AT01;", "AT10;", "AT11;"};
@@ -144,46 +135,6 @@ uint8_t Sys_Crc8Calculation(const void *bytes, int length) {
 
 void LinearReplyDigits(const char *text, int length, char out[3]) {
   snprintf(out, 3, "%02X", Sys_Crc8Calculation(text, length < 0 ? 0 : length));
-}
-
-bool IsLinearCmd(int id) {
-  return id >= 0 && id < kLetterCount && kLetters[id] != nullptr;
-}
-
-const char *LinearCmdLetters(int id) {
-  return IsLinearCmd(id) ? kLetters[id] : nullptr;
-}
-
-int IncPNTIn_CMDLinear(int id, Works *works) {
-  if (!IsLinearCmd(id)) {
-    LogErr("command %d is not a controller command: refused", id);
-    return -1;
-  }
-  std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
-  int in = works->cmdQueueIn;
-  int next = (in + 1) % kCmdQueueSlots;
-  if (next == works->cmdQueueOut) {
-    LogErr("command queue full: %d refused", id);
-    return -1;
-  }
-  works->cmdQueue[in] = id;
-  works->cmdQueueIn = next;
-  return id;
-}
-
-int TakeCmdLinear(Works *works) {
-  std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
-  int out = works->cmdQueueOut;
-  if (out == works->cmdQueueIn) return -1;
-  int id = works->cmdQueue[out];
-  works->cmdQueue[out] = 0;
-  works->cmdQueueOut = (out + 1) % kCmdQueueSlots;
-  return id;
-}
-
-int PendingCmdLinear(Works *works) {
-  std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
-  return (works->cmdQueueIn - works->cmdQueueOut + kCmdQueueSlots) % kCmdQueueSlots;
 }
 
 void InitMicroCmd(Works *works) {
@@ -292,7 +243,7 @@ int LinearCmdText(Works *works, int id, char *text, int size) {
     case LP_SE: return fixedText(text, size, 8, "SE58027;");
     case LP_MR1:
       works->armedActions |= kArmedFwNotice;
-      works->screenState = 0;
+      works->screenState = SS_MAIN;
       return fixedText(text, size, 4, "MR1;");
     case LP_MR0: return fixedText(text, size, 4, "MR0;");
     case LP_GM:
@@ -487,7 +438,7 @@ int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *
   for (int guard = 0; guard < 2 * kCmdQueueSlots; ++guard) {
     int st = linearProcessStatus;
     if (IsLinearCmd(st)) {
-      const char *letters = kLetters[st];
+      const char *letters = LinearCmdLetters(st);
       LastCmdSent(works, letters[0], letters[1], st);
       int n = LinearCmdText(works, st, text, kLinearCmdMax);
       if (n == 0) {

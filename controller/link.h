@@ -1,16 +1,13 @@
 #pragma once
-// The controller link: command queue, wire format, retries, and the decoder
+// The controller link: wire format, retries, and the decoder
 // of the controller's replies.
 #include <cstdint>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "core/works.h"
 
 // CRC-8 of the 1-Wire devices (reflected polynomial 0x8C, start 0).
 uint8_t Sys_Crc8Calculation(const void *bytes, int length);
-// Queues a command identifier; safe for several writer threads. Returns id,
-// or -1 when the ring is full or id names no command (refused with a log line).
-int IncPNTIn_CMDLinear(int id, Works *works);
 // Queues the controller's start-up commands.
 void InitMicroCmd(Works *works);
 void *Linear(void *works);  // link thread
@@ -70,15 +67,6 @@ int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *
 // number of bytes to send, 0 when nothing is to be sent (id names no
 // command, or its value cannot be sent). Does not change the link's state.
 int LinearCmdText(Works *works, int id, char *text, int size);
-// The letters a command identifier is known by ("ST" for LP_ST), or nullptr.
-const char *LinearCmdLetters(int id);
-// True for the identifiers of the command table.
-bool IsLinearCmd(int id);
-// Takes the next queued identifier (slot cleared, read index advanced);
-// -1 when the queue is empty.
-int TakeCmdLinear(Works *works);
-// Number of identifiers waiting in the queue.
-int PendingCmdLinear(Works *works);
 // Bytes have arrived in link->in: consumes them up to the end of one reply.
 void LinearReceived(Works *works, LinearLink *link);
 // No complete reply before the deadline: retry (the partial reply is dropped).

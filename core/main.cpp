@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include <cerrno>
+
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -14,15 +17,17 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/display.h"
 #include "display/keyboard.h"
 #include "links/links.h"
 #include "network/lan.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "remote/audio.h"
+#include "remote/remote.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
 #include "web/web_server.h"
@@ -106,6 +111,46 @@ void showImage(Works *works, const char *name) {
   fbRealize(works->fb);
 }
 
+// The start-up countdown screen.
+void *LoadThread(void *arg) {
+  Works *works = static_cast<Works *>(arg);
+  int n = waitNEB;
+  bool posted = false;
+  while (startInitThread) {
+    fbSetBack(works->fb);
+    sleepSeconds(1);
+    char text[32];
+    snprintf(text, sizeof text, "Loading ...%2d", n);
+    if (n <= 4 && !posted) {
+      PostPanelCmd(works, 181);
+      posted = true;
+    }
+    putString(9, 300, 400, text, 255, 255, 255, works->fb);
+    --n;
+    fbRealize(works->fb);
+    LogStderr("Time %s..\n", text);
+  }
+  PostPanelCmd(works, 181);
+  works->startupDone = 1;
+  return nullptr;
+}
+
+// Half a minute after start, the firmware-update marker goes.
+void *AggFWThread(void *arg) {
+  Works *works = static_cast<Works *>(arg);
+  for (int i = 0; i < 30 && works->running; ++i) sleepSeconds(1);
+  if (!works->running) return nullptr;
+  if (!RemountRW()) return nullptr;
+  if (RemoveFile("/opt/good") != 0 && errno != ENOENT) {
+    LogErr("can't :rm -f /opt/good >/dev/null 2>&1  ->error %d", errno);
+    RemountRO();  // /opt/set must not stay writable
+    return nullptr;
+  }
+  RemountRO();
+  LogStderr("--------- END THREAD AGG FW!!!\n");
+  return nullptr;
+}
+
 void shutdown(Works *works) {
   LogStderr("Close..\n");
   // The refresh loop may be in its last pass: it ends before the closing
@@ -148,6 +193,63 @@ void shutdown(Works *works) {
   LogStderr("Closed!\n");
 }
 
+// The threads that keys, menus, recovery and the remote link start again
+// while the program runs.
+void fillThreadBodies() {
+  ThreadBodies bodies;
+  bodies.linear = Linear;
+  bodies.extIo = Serial;
+  bodies.catSerial = CatSerial;
+  bodies.cat = Cat;
+  bodies.spectrum = NEBRead;
+  bodies.audioIn = th_leggi;
+  bodies.audioOut = th_scrivi;
+  bodies.wsServer = Wsocket;
+  bodies.wsClient = Wclient;
+  SetThreadBodies(bodies);
+}
+
+void catchStopSignals(Works *works) {
+  gWorks = works;
+  struct sigaction sa = {};
+  sa.sa_handler = onStopSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+void loadFonts() {
+  loadFonts();
+}
+
+// The start screen and its countdown while the controller link comes up.
+void startupCountdown(Works *works) {
+  waitNEB = 10;
+  works->lastKeyTime = static_cast<int32_t>(time(nullptr));
+  showImage(works, works->powerClass == '1' ? "start120" : "start");
+
+  startInitThread = 1;
+  StartThread(TH_INIT, LoadThread, works);
+  sleepSeconds(waitNEB + 1);
+  startInitThread = 0;
+  // The countdown may be in the middle of a frame; let it finish before the
+  // main screen is drawn, so the two never draw into the buffers at once.
+  for (int i = 0; i < 300 && !works->startupDone; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Remote operation left switched on: its threads start afresh.
+void restartRemote(Works *works) {
+  if (SetupChar(works, SB_EnableWrite) == '1' || SetupChar(works, SB_EnableRead) == '1' ||
+      SetupChar(works, SB_EnableCAT) == '1' || SetupChar(works, SB_EnableFFT) == '1') {
+    ExitThreadRemote(works);
+    sleepSeconds(2);
+    StartThreadCommRemote(works);
+    sleepSeconds(2);
+    works->remoteGo = 1;
+  }
+}
+
 }  // namespace
 
 int main(int, char **) {
@@ -169,9 +271,7 @@ int main(int, char **) {
 
   works.version.set(kVersion);
   works.fb = fb;
-  for (auto &slot : works.cmdQueue) slot = 0;
-  works.cmdQueueIn = 0;
-  works.cmdQueueOut = 0;
+  ClearCmdQueue(&works);
   works.microResetSeen = 0;
   works.startupDone = 0;
   works.setup = &setup;
@@ -180,12 +280,8 @@ int main(int, char **) {
   works.serMut = &serMut;
   works.nebParam = &nebParam;
 
-  gWorks = &works;
-  struct sigaction sa = {};
-  sa.sa_handler = onStopSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  fillThreadBodies();
+  catchStopSignals(&works);
 
   InitGlobalVar(&works);
   StepTune1 = 8;
@@ -206,11 +302,7 @@ int main(int, char **) {
   spectrumPlot.plotB = plotB;
   ReadLanParam();
 
-  for (const FontSlot &f : kFonts) {
-    // The system fonts are the PC's own; only the device's /opt is mapped.
-    std::string path = strncmp(f.file, "/opt/", 5) == 0 ? MapPath(f.file) : std::string(f.file);
-    TTFLoad(path.c_str(), f.size, f.slot);
-  }
+  loadFonts();
 
   if (SetupChar(&works, SB_EnableGPIO) == '1') StartThread(TH_GPIO, GPIO, &works);
   StartWebPanel(&works);
@@ -219,18 +311,7 @@ int main(int, char **) {
   StartThreadLinear(&works);
   sleepSeconds(1);
 
-  waitNEB = 10;
-  works.lastKeyTime = static_cast<int32_t>(time(nullptr));
-  showImage(&works, works.powerClass == '1' ? "start120" : "start");
-
-  startInitThread = 1;
-  StartThread(TH_INIT, LoadThread, &works);
-  sleepSeconds(waitNEB + 1);
-  startInitThread = 0;
-  // The countdown may be in the middle of a frame; let it finish before the
-  // main screen is drawn, so the two never draw into the buffers at once.
-  for (int i = 0; i < 300 && !works.startupDone; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  startupCountdown(&works);
 
   StartThread(TH_DEBUG, LANInfoThread, &works);
   StartThread(TH_AGGFW, AggFWThread, &works);
@@ -249,14 +330,7 @@ int main(int, char **) {
   StartThreadSoket(&works);
   StartThreadNEB(&works);
 
-  if (SetupChar(&works, SB_EnableWrite) == '1' || SetupChar(&works, SB_EnableRead) == '1' ||
-      SetupChar(&works, SB_EnableCAT) == '1' || SetupChar(&works, SB_EnableFFT) == '1') {
-    ExitThreadRemote(&works);
-    sleepSeconds(2);
-    StartThreadCommRemote(&works);
-    sleepSeconds(2);
-    works.remoteGo = 1;
-  }
+  restartRemote(&works);
 
   StartThreadCATserial(&works);
   if (SetupChar(&works, SB_EnableTime) == '1') StartThread(TH_TIME, timer, &works);

@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/globals.h"
-#include "core/startup.h"
+#include "core/process_globals.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -274,7 +273,7 @@ bool workingChar(Works *w, Work work, char *out) {
     case W_MAXCICLI: v = w->autoTuneMaxCicli; break;
     case W_UNITS: v = w->powerUnits; break;
     case W_SAVESCREEN: v = w->saveScreenIdx; break;
-    case W_AUTOTUNEMODE: v = w->autoTuneMode & 1; break;
+    case W_AUTOTUNEMODE: v = w->autoTuneMode & kAutoTuneOn; break;
     case W_ISTERESI1: v = w->isteresi1; break;
     case W_ISTERESI2: v = w->isteresi2; break;
     case W_DEBUG: v = w->enableDebug; break;
@@ -328,16 +327,6 @@ const Key *fieldAt(int index) {
 }
 
 }  // namespace
-
-char SetupChar(const Works *works, int index) {
-  if (index < 0 || index >= kSetupSize || works->setup == nullptr) return 0;
-  return works->setup->b[index].load(std::memory_order_relaxed);
-}
-
-void SetSetupChar(Works *works, int index, char value) {
-  if (index < 0 || index >= kSetupSize - 1 || works->setup == nullptr) return;
-  works->setup->b[index].store(value, std::memory_order_relaxed);
-}
 
 int SetupFieldWidth(int index) {
   const Key *k = fieldAt(index);

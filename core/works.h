@@ -10,12 +10,48 @@
 
 struct FrameBuffer;   // display/fb.h
 struct NebParam;      // links/nebparam.h
-struct SpectrumPlot;  // ui/plot.h
+struct SpectrumPlot;  // links/links.h
 
-// The 304-byte setup record (layout in core/setup.h). Its bytes double as
-// run and stop flags, so each byte is read and written atomically.
+// The 304-byte setup record (its file keys in core/setup.cpp). Its bytes
+// double as run and stop flags, so each byte is read and written atomically.
+// Record bytes that other code reads or writes directly.
+enum SetupByte : int {
+  SB_EnableKeyb = 0,
+  SB_EnableSpi = 1,
+  SB_EnableTouch = 2,
+  SB_DelayedTouch = 3,
+  SB_EnableRead = 4,
+  SB_EnableWrite = 5,
+  SB_EnableCAT = 6,
+  SB_enaser = 7,
+  SB_EnableLinear = 8,
+  SB_EnableTime = 9,
+  SB_EnableGPIO = 10,
+  SB_WebSocket = 11,
+  SB_Pitch = 12,
+  SB_Quality = 22,
+  SB_AudioIn = 26,
+  SB_EnableFFT = 46,
+  SB_EnableFFTCopy = 47,
+  SB_Enable1600 = 48,
+  SB_Divide = 49,
+  SB_InChannels = 52,
+  SB_AudioCompress = 54,
+  SB_Multiplier = 64,
+  SB_AudioOut = 67,
+  SB_Server = 87,
+  SB_CatPort = 103,
+  SB_SerPort = 116,
+  SB_LinPort = 129,
+  SB_NumAntenna = 142,
+  SB_CatSerialEnable = 215,
+  SB_CatSerialPort = 216,
+  SB_AutoTuneTipo = 291,
+};
+
+constexpr int kSetupSize = 304;
 struct Lumosetup {
-  At<char> b[304];
+  At<char> b[kSetupSize];
 };
 
 // One stored tuner match (six bytes in the memory table).
@@ -78,12 +114,61 @@ struct ErrorDesc {
 };
 
 constexpr int kCmdQueueSlots = 30;
+constexpr int kBandRows = 11;
+constexpr int kFilterRows = 8;
+constexpr int kTuneAntennas = 3;  // antennas with a tune memory
 constexpr int kTuneMemSlots = 5000;
 constexpr int kTuneSamples = 64;
 constexpr int kErrorCodes = 25;
-// armedActions: 1 FW UPDATE armed, 2 REMOTE SERVICE armed, 4 controller being reprogrammed
-// (the firmware-update notice), 8 UI UPDATE armed.
-constexpr uint8_t kArmedFwNotice = 0x04;
+
+// Screen states (screenState): which screen is shown and what the keys do.
+enum ScreenState : int {
+  SS_MAIN = 0,
+  SS_MENU_LIST = 1,
+  SS_MENU_VALUE = 2,
+  SS_TUNE = 3,
+  SS_MANUAL_TUNE = 4,
+  SS_DEVICE_ERROR = 5,
+  SS_MEMORY_TABLE = 6,
+  SS_BAND_EDIT = 7,
+  SS_SAVE_TUNE = 8,
+  SS_UTILITIES = 9,
+  SS_COPY_BANK = 10,
+  SS_RESET_BANK = 11,
+  SS_FILTER_TABLE = 12,
+};
+
+// autoTuneMode bits: the setup's switch and the tune-carrier handshake with
+// the NEB transceiver.
+constexpr uint8_t kAutoTuneOn = 0x01;             // setup AutoTuneMode
+constexpr uint8_t kAutoTuneLoopStarted = 0x02;    // the refresh loop started a tune on transmit
+constexpr uint8_t kAutoTuneRxWanted = 0x04;       // the EXT IO link is to send "RX;"
+constexpr uint8_t kAutoTuneRxSent = 0x08;
+constexpr uint8_t kAutoTuneKeyStarted = 0x10;     // a tune started from the tune key
+constexpr uint8_t kAutoTuneCarrierWanted = 0x20;  // the EXT IO link is to send "TU120;TX2;"
+constexpr uint8_t kAutoTuneCarrierSent = 0x40;
+
+// tuneCarrierFlags bits: the manual carrier request to the transceiver.
+constexpr uint8_t kCarrierPending = 0x01;      // the EXT IO link is to send it
+constexpr uint8_t kCarrierTransmit = 0x02;     // 1 transmit a carrier, 0 back to receive
+constexpr uint8_t kCarrierAntennaAsked = 0x10;  // antenna input 1 asked of the controller
+constexpr uint8_t kCarrierAntennaSet = 0x20;    // and the controller answered
+
+// statusView bits; while any is set the meters, errors and clock are not drawn.
+constexpr uint8_t kViewStatus = 0x01;       // status page ("status" image)
+constexpr uint8_t kViewStatusB = 0x02;      // second status page ("statusB" image)
+constexpr uint8_t kViewFilterTable = 0x04;  // filter table
+
+// uiFlags bits.
+constexpr uint8_t kUiKeyBusy = 0x01;        // a key press is being handled
+constexpr uint8_t kUiTuneNotStored = 0x02;  // the tune-not-stored notice
+constexpr uint8_t kUiUpdateRunning = 0x08;  // UI update running
+
+// armedActions bits: menu actions armed for confirmation.
+constexpr uint8_t kArmedFwUpdate = 0x01;       // FW UPDATE
+constexpr uint8_t kArmedRemoteService = 0x02;  // REMOTE SERVICE (also keyboard F10)
+constexpr uint8_t kArmedFwNotice = 0x04;       // controller being reprogrammed: the notice
+constexpr uint8_t kArmedUiUpdate = 0x08;       // UI UPDATE
 
 // A value-initialised Works is the record cleared to zero, with the few
 // start values that are not zero given below.
@@ -196,7 +281,7 @@ struct Works {
   At<uint8_t> semaforoTuneval{0};
   At<float> tuneSamples[kTuneSamples] = {};
   At<int32_t> tuneFinePasses{0};
-  TuneMemEntry tabTuneRam[3][kTuneMemSlots] = {};  // under tablesMutex
+  TuneMemEntry tabTuneRam[kTuneAntennas][kTuneMemSlots] = {};  // under tablesMutex
   At<int32_t> stepC{0};
   At<int32_t> stepL{0};
   At<int32_t> tuneFine{0};
@@ -212,8 +297,8 @@ struct Works {
   At<int32_t> antenna{0};
   At<int32_t> txDetected{0};
   At<int32_t> configRowIdx{-1};
-  FilterRow tabFiltri[8] = {};
-  TabAntennaRow tabAntenna[11] = {};
+  FilterRow tabFiltri[kFilterRows] = {};
+  TabAntennaRow tabAntenna[kBandRows] = {};
   At<int32_t> numBands{0};
   At<int32_t> tabAntennaRowSel{0};
   At<int32_t> tabAntennaColSel{-1};
@@ -335,3 +420,12 @@ struct Works {
   At<uint8_t> errorRecovery{0};
   At<uint8_t> statusView{0};
 };
+
+// Atomic access to one byte of the setup record (0 without a record or
+// outside it; the last byte stays the record's NUL).
+char SetupChar(const Works *works, int index);
+void SetSetupChar(Works *works, int index, char value);
+
+// The start values of the working fields and the process-wide settings;
+// reading the setup file starts from them.
+void InitGlobalVar(Works *works);

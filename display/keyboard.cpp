@@ -147,7 +147,7 @@ int KeybHandleEvent(Works *works, const struct input_event &ev) {
       return 0;
     case KC_F10:
       RemoteConnection();
-      works->armedActions.fetch_or(2);  // REMOTE SERVICE armed
+      works->armedActions.fetch_or(kArmedRemoteService);
       return 0;
     default: return 0;
   }

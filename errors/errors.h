@@ -1,7 +1,7 @@
 #pragma once
-// The error list: codes shown on the error row, their descriptors and the
-// recovery actions. The list, its count and its flags change together under
-// works->errorMutex, held only for the list operation.
+// The error list: codes shown on the error row and their descriptors. The
+// list, its count and its flags change together under works->errorMutex,
+// held only for the list operation.
 #include "core/works.h"
 
 enum ErrorCode : int {
@@ -53,25 +53,14 @@ int DeleteErrore(Works *works, int code);
 int ExistError(Works *works, int code);
 // The oldest listed code, or -1 when the list is empty.
 int ExistAnError(Works *works);
+// The newest listed code, or -1 when the list is empty.
+int NewestError(Works *works);
 // Removes every listed code with the temporary flag.
 void VerifyWarningTemporanei(Works *works);
 // Removes every listed code.
 void VerifyWarningTemporaneiDopoResetBias(Works *works);
-// Queues the controller reset sequence.
-void ResetBiasCmd(Works *works);
 // Marks the reset done and removes codes 12, 13 and 14.
 void ClearDisplayError(Works *works);
-// Acknowledgement of the list (error key).
-void GestErrore(Works *works);
-// Restarts the remote-operation threads that stopped with an error.
-void GestErroreRemote(Works *works);
-// Error key handler: 1 when the press was used for the errors, 0 when the
-// key keeps its ordinary meaning.
-int GPIO_Errori(Works *works);
-// End of a reset cycle, run by the status decode when errorRecovery is 2.
-void GestErroreSerial(Works *works);
-// Reset and clear the list if anything is listed.
-void VerificaEsistonoErrori(Works *works);
 // 1 if a code other than 2, 22, 23 and 24 is listed.
 int VerifyError(Works *works);
 

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "controller/link.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

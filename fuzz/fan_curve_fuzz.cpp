@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "controller/temperature.h"
 #include "fuzz/fuzz_support.h"
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -19,7 +19,6 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "remote/remote.h"
-#include "ui/plot.h"
 
 namespace {
 
@@ -327,30 +326,30 @@ void ExtIoTimeoutReport(Works *works, int place) {
 
 void ExtIoCarrierCommands(Works *works, int fd) {
   uint8_t mode = works->autoTuneMode.load();
-  if (mode & 0x04) {
+  if (mode & kAutoTuneRxWanted) {
     writeSerialPort(fd, "RX;", 3, works);
     LogStderr("SENT NEB RX;! (0x%x)\n", mode);
-    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~0x04));
-    works->autoTuneMode.fetch_or(0x08);
+    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~kAutoTuneRxWanted));
+    works->autoTuneMode.fetch_or(kAutoTuneRxSent);
   }
   mode = works->autoTuneMode.load();
-  if (mode & 0x20) {
+  if (mode & kAutoTuneCarrierWanted) {
     writeSerialPort(fd, "TU120;TX2;", 10, works);
     LogStderr("SENT NEB TX2;! (0x%x)\n", mode);
-    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~0x20));
-    works->autoTuneMode.fetch_or(0x40);
+    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~kAutoTuneCarrierWanted));
+    works->autoTuneMode.fetch_or(kAutoTuneCarrierSent);
   }
   uint8_t flags = works->tuneCarrierFlags.load();
-  if (flags & 0x01) {
-    if (!(flags & 0x02)) {
+  if (flags & kCarrierPending) {
+    if (!(flags & kCarrierTransmit)) {
       writeSerialPort(fd, "RX;", 3, works);
       LogStderr("SENT NEB RX...\n");
       works->tuneCarrierHold = 30;
-      works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~0x01));
-    } else if (((flags >> 4) & 1) == ((flags >> 5) & 1)) {
+      works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~kCarrierPending));
+    } else if (!(flags & kCarrierAntennaAsked) == !(flags & kCarrierAntennaSet)) {
       writeSerialPort(fd, "TU120;TX2;", 10, works);
       LogStderr("SENT NEB TX2...\n");
-      works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~0x01));
+      works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~kCarrierPending));
     }
     // Carrier wanted with exactly one of bits 4-5: the request stays pending.
   }

@@ -19,6 +19,18 @@ void *NEBRead(void *works);    // USB spectrum reader thread
 // Copies the parameter record under serMut.
 void getParameters(NebParam *destination, Works *works);
 
+// ---- The spectrum the EXT IO link fills and the plot draws.
+
+constexpr int kSpectrumLevels = 854;
+
+// The spectrum plot record; main owns it and its two arrays.
+struct SpectrumPlot {
+  int32_t header[5];              // cleared at start-up
+  int32_t *plotA;                 // 1024 entries owned by main
+  int32_t *plotB;                 // 1024 entries owned by main
+  float levels[kSpectrumLevels];  // dB, written under serMut
+};
+
 // ---- Port helpers shared by the link threads ------------------------------
 
 // Waits up to timeoutMs for bytes: 1 when there are some (or the port hung

@@ -235,3 +235,8 @@ void ReadLANconnection(Works *works) {
   }
   ApplyLanConnection(works, output);
 }
+
+void *LANInfoThread(void *arg) {
+  ReadLANconnection(static_cast<Works *>(arg));
+  return nullptr;
+}

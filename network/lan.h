@@ -30,5 +30,7 @@ int SaveLanParam();
 std::string RewriteLanFile(const std::string &original);
 // Runs the device command and sets works->lanStatusText and works->uiUpdateAvail.
 void ReadLANconnection(Works *works);
+// The start-up thread that reads it once.
+void *LANInfoThread(void *works);
 // Applies the command's output (the part of ReadLANconnection after the run).
 void ApplyLanConnection(Works *works, const std::string &output);

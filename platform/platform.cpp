@@ -228,9 +228,3 @@ int ConfigureSerial(int fd, tcflag_t iflag, tcflag_t oflag, tcflag_t cflag, tcfl
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return -1;
   return 0;
 }
-
-long long MonotonicMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}

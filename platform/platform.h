@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+
 // The device path as this run sees it: unchanged on the device, DIR + path
 // under OMBRIX_ROOT=DIR (absolute paths only; relative ones are left alone).
 std::string MapPath(const std::string &devicePath);
@@ -65,6 +67,3 @@ int OpenSerial(const std::string &devicePath, int extraFlags = 0);
 // VTIME and speed; flushes pending input first. Returns 0 or -1.
 int ConfigureSerial(int fd, tcflag_t iflag, tcflag_t oflag, tcflag_t cflag, tcflag_t lflag,
                     int vmin, int vtime, speed_t speed);
-
-// Monotonic clock in milliseconds (for anything a person times).
-long long MonotonicMs();

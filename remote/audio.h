@@ -16,9 +16,6 @@ void WidenMonoToStereo(int16_t *samples, int frames);
 
 // Number of the transceiver's USB audio interfaces present (0 = missing).
 int VerifyAudioNEB(Works *works);
-// Widens a period of mono samples to interleaved stereo in place; the
-// buffer holds 2 x frames samples.
-void WidenMonoToStereo(int16_t *samples, int frames);
 
 // Number of the transceiver's USB audio devices found (0 = none), each
 // listed on standard error.

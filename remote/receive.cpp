@@ -11,7 +11,7 @@
 
 #include "config/config.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/display.h"
 #include "jpeg/jpeg.h"
 #include "links/links.h"

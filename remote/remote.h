@@ -28,3 +28,11 @@ void sendWebSockEventFrame(Works *works, int x, int y);                      // 
 void sendWebSockAudioFrame(Works *works, const int16_t *period);  // "SO"
 // The current screen ("FB"); the server's only.
 void sendWebSockFbFrame();
+
+// Switches remote operation on: sets and starts every remote thread that is
+// not running (audio out and in, CAT, spectrum), saves the setup record and
+// tells the front panel (command 149).
+void StartThreadCommRemote(Works *works);
+// Switches it off: clears the four enable bytes (the threads end by
+// themselves), removes their errors, saves and tells the front panel (165).
+void ExitThreadRemote(Works *works);

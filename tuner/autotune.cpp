@@ -12,14 +12,13 @@
 #include <thread>
 
 #include "config/config.h"
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "controller/temperature.h"
 #include "core/setup.h"
+#include "core/key_labels.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
-#include "ui/menu.h"
-#include "ui/ui.h"
 
 namespace {
 
@@ -618,7 +617,7 @@ void EscAutoTune(Works *works, int store) {
   }
   IncPNTIn_CMDLinear(LP_AT, works);
   cnttune = 0;
-  if (works->autoTuneMode & 1) works->autoTuneMode.fetch_or(4);
+  if (works->autoTuneMode & kAutoTuneOn) works->autoTuneMode.fetch_or(kAutoTuneRxWanted);
   works->configRowIdx = -1;
   works->autoTuneState = 0;
 }
@@ -682,12 +681,12 @@ void GoTune(Works *works) {
     return;
   }
   LogStderr("c-START TUNE (%x)!!\n", works->autoTuneMode.load());
-  if (!(works->autoTuneMode & 1) || (works->autoTuneMode & 8)) return;
+  if (!(works->autoTuneMode & kAutoTuneOn) || (works->autoTuneMode & kAutoTuneRxSent)) return;
   StartAutotune(works);
   LogStderr("b-START TUNE %i!!\n", works->tuneStato.load());
   if (works->modeWorkIdx == 1) {
-    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~0x40));
-    works->autoTuneMode.fetch_or(0x10);
+    works->autoTuneMode.fetch_and(static_cast<uint8_t>(~kAutoTuneCarrierSent));
+    works->autoTuneMode.fetch_or(kAutoTuneKeyStarted);
     LogStderr("a-START TUNE!!\n");
   }
 }

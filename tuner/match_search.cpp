@@ -14,10 +14,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/key_labels.h"
 #include "platform/log.h"
 #include "tuner/match_model.h"
 #include "tuner/tuner.h"
-#include "ui/menu.h"
 
 namespace {
 
@@ -201,7 +201,7 @@ void MatchSearchStep(Works *works) {
     case kTuneMatch:
       if (works->txDetected != 1) break;
       Clr_vTuneParam(works);
-      SetLumoLabel(works, 0, 6, "Off");
+      SetLumoLabel(works, SS_MAIN, 6, "Off");
       gMatch = MatchState();
       gMatch.freq = std::clamp(static_cast<double>(works->frequency.load()), 1.5e6, 60e6);
       makeProbes(gMatch.freq);

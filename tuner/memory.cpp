@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
 

@@ -3,10 +3,9 @@
 #include <chrono>
 #include <thread>
 
+#include "core/key_labels.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
-#include "ui/menu.h"
-#include "ui/ui.h"
 
 const int32_t ValCI[10] = {1, 2, 4, 8, 16, 32, 64, 128, 256, 512};
 
@@ -58,7 +57,7 @@ void SetMode(Works *works, int mode) {
     works->atuBypass = 1;
   }
   works->tuneVal = w;
-  if (works->screenState == 4) SetLumoLabel(works, 4, 1, label);
+  if (works->screenState == SS_MANUAL_TUNE) SetLumoLabel(works, SS_MANUAL_TUNE, 1, label);
 }
 
 int32_t DecodeCapacitaFromTuneval(uint32_t word) {

@@ -1,10 +1,11 @@
 #pragma once
-// The menu model: the 32 menu entries, the key labels of every screen state,
-// the value texts of the entries and the drawing of the menu screen.
+// The menu model: the 32 menu entries, the value texts of the entries and
+// the drawing of the menu screen.
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
+#include "core/key_labels.h"
 #include "core/works.h"
 
 constexpr int kMenuEntries = 32;
@@ -27,37 +28,6 @@ struct MenuEntry {
 // Filled once by InitMenuLumo before the threads that read it start.
 extern MenuEntry menuPar[kMenuEntries];
 
-// ---- Key labels of every screen state
-constexpr int kLumoStates = 16;
-constexpr int kLumoKeys = 6;
-constexpr int kLumoLabelLen = 12;
-
-struct LumoKey {
-  char line[2][kLumoLabelLen + 1];
-};
-struct LumoRow {
-  LumoKey key[kLumoKeys];
-  uint8_t flags;  // bit 0: key 1 has a long-press function; bit 5: key 6
-};
-// The labels are rewritten by the refresh loop and by the key handler while
-// the refresh loop draws them: every access goes through the lock.
-struct LumoMenuTable {
-  std::mutex mutex;
-  LumoRow row[kLumoStates];
-};
-extern LumoMenuTable Lumomenu;
-
-// Rewrites one label line: state 0..15, key 1..6, line 0 (first) or 1
-// (second); the text is cut to 12 characters.
-void SetKeyLabel(int state, int key, int line, const char *text);
-void SetKeyLabelf(int state, int key, int line, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-// A copy of one state's labels (an empty row for states outside 0..15).
-void GetKeyRow(int state, LumoRow *out);
-// The same rewrite under the names the key handler and the band code use:
-// any line, and the second line.
-void SetMenuKeyLabel(int state, int key, int line, const char *text);
-void SetLumoLabel(Works *works, int state, int key, const char *text);
 // 1 when ENTER does not open the value of the entry (its noEdit flag).
 int MenuEntryNoEdit(int entry);
 

@@ -5,10 +5,10 @@
 #include <cmath>
 
 #include "config/config.h"
-#include "controller/link.h"
-#include "core/globals.h"
+#include "core/command_queue.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/display.h"
 #include "display/keyboard.h"
 #include "errors/errors.h"
@@ -142,10 +142,10 @@ void RemoteApply(Works *works) {
 
 void FilterTableView(Works *works) {
   if (works->filterView) {
-    works->statusView.fetch_or(4);
+    works->statusView.fetch_or(kViewFilterTable);
     PostBackgroundImage(works, "statusB");
   } else {
-    works->statusView.fetch_and(static_cast<uint8_t>(~4));
+    works->statusView.fetch_and(static_cast<uint8_t>(~kViewFilterTable));
     SetWorkImg(works);
   }
 }
@@ -236,7 +236,7 @@ int ModifyParameter(Works *works, int type) {
       break;
     }
     case ME_AUTOTUNE_ENABLE:
-      if (other) works->autoTuneMode = (works->autoTuneMode & 1) ? 0 : 1;
+      if (other) works->autoTuneMode = (works->autoTuneMode & kAutoTuneOn) ? 0 : kAutoTuneOn;
       if (enter) writeSetup(works);
       break;
     case ME_AUTOTUNE_ATT:
@@ -388,23 +388,23 @@ int ModifyParameter(Works *works, int type) {
     }
     case ME_OFF_HW: works->panelCmdOut = kPanelCmdPowerOff; break;
     case ME_FW_UPDATE:
-      if (other) works->armedActions.fetch_xor(1);
-      if (enter && (works->armedActions & 1)) {
+      if (other) works->armedActions.fetch_xor(kArmedFwUpdate);
+      if (enter && (works->armedActions & kArmedFwUpdate)) {
         IncPNTIn_CMDLinear(LP_MR1, works);
         LogStderr("Start AGGFW\n");
       }
       break;
     case ME_UI_UPDATE:
-      if (other) works->armedActions.fetch_xor(8);
-      if (enter && (works->armedActions & 8)) {
-        works->uiFlags.fetch_or(8);
+      if (other) works->armedActions.fetch_xor(kArmedUiUpdate);
+      if (enter && (works->armedActions & kArmedUiUpdate)) {
+        works->uiFlags.fetch_or(kUiUpdateRunning);
         LogStderr("Start AGG UI...\n");
         RunCommand({"/opt/Ombrix/getpack.sh"});
       }
       break;
     case ME_REMOTE_SERVICE:
-      if (other) works->armedActions.fetch_xor(2);
-      if (enter && (works->armedActions & 2)) {
+      if (other) works->armedActions.fetch_xor(kArmedRemoteService);
+      if (enter && (works->armedActions & kArmedRemoteService)) {
         RemoteConnection();
         LogStderr("Start REMOTE SRV\n");
       }

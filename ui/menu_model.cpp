@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "config/config.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "errors/errors.h"
 #include "network/lan.h"
 #include "tuner/tuner.h"
@@ -13,7 +13,6 @@
 #include "ui/ui.h"
 
 MenuEntry menuPar[kMenuEntries];
-LumoMenuTable Lumomenu;
 
 const int32_t SaveScreen[5] = {5, 10, 20, 30, 60};
 const char SaveScreenVal[5][8] = {"5min", "10min", "20min", "30min", "60min"};
@@ -127,41 +126,8 @@ int clampIndex(int v, int n) {
 
 }  // namespace
 
-void SetKeyLabel(int state, int key, int line, const char *text) {
-  if (state < 0 || state >= kLumoStates || key < 1 || key > kLumoKeys || line < 0 || line > 1)
-    return;
-  std::lock_guard<std::mutex> lock(Lumomenu.mutex);
-  copyText(Lumomenu.row[state].key[key - 1].line[line], kLumoLabelLen + 1, text ? text : "");
-}
-
-void SetKeyLabelf(int state, int key, int line, const char *fmt, ...) {
-  char buf[kLumoLabelLen + 1];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  SetKeyLabel(state, key, line, buf);
-}
-
-void SetMenuKeyLabel(int state, int key, int line, const char *text) {
-  SetKeyLabel(state, key, line, text);
-}
-
-void SetLumoLabel(Works *, int state, int key, const char *text) {
-  SetKeyLabel(state, key, 1, text);
-}
-
 int MenuEntryNoEdit(int entry) {
   return entry >= 0 && entry < kMenuEntries ? menuPar[entry].items[0].noEdit : 0;
-}
-
-void GetKeyRow(int state, LumoRow *out) {
-  if (state < 0 || state >= kLumoStates) {
-    memset(out, 0, sizeof *out);
-    return;
-  }
-  std::lock_guard<std::mutex> lock(Lumomenu.mutex);
-  *out = Lumomenu.row[state];
 }
 
 void SplitAddrInv(char *text, const uint8_t vector[4]) {
@@ -197,11 +163,11 @@ void InitMenuLumo(Works *works) {
     Lumomenu.row[0].flags = 0x21;
     Lumomenu.row[4].flags = 0x01;
   }
-  SetKeyLabelf(0, 1, 1, "BANK %i", works->numBanco.load());
-  SetKeyLabelf(0, 2, 1, "%.7sdB", AttVectStr[clampIndex(works->attenuator, 5)]);
-  SetKeyLabelf(0, 3, 1, "%d", works->antenna + 1);
-  SetKeyLabelf(8, 2, 1, "   %i", works->saveBank.load());
-  SetKeyLabelf(8, 3, 1, "     %i", works->saveAnt + 1);
+  SetKeyLabelf(SS_MAIN, 1, 1, "BANK %i", works->numBanco.load());
+  SetKeyLabelf(SS_MAIN, 2, 1, "%.7sdB", AttVectStr[clampIndex(works->attenuator, 5)]);
+  SetKeyLabelf(SS_MAIN, 3, 1, "%d", works->antenna + 1);
+  SetKeyLabelf(SS_SAVE_TUNE, 2, 1, "   %i", works->saveBank.load());
+  SetKeyLabelf(SS_SAVE_TUNE, 3, 1, "     %i", works->saveAnt + 1);
   InitErrorTable(works);
   works->menuCount = kMenuEntries;
 }
@@ -227,7 +193,7 @@ void LoadParameterMenu(Works *works, char *out, int entry, int itemIdx) {
     case 0: snprintf(out, n, "%d", works->maxBank.load()); break;
     case 1: copyText(out, n, works->freqSensIn ? "FQ2" : "FQ1"); break;
     case 2: snprintf(out, n, "%d", works->freqPeriodTime.load()); break;
-    case 3: copyText(out, n, (works->autoTuneMode & 1) ? "On" : "Off"); break;
+    case 3: copyText(out, n, (works->autoTuneMode & kAutoTuneOn) ? "On" : "Off"); break;
     case 4: snprintf(out, n, "%.7sdB", AttVectStr[clampIndex(works->attenuatorTune, 5)]); break;
     case 5: snprintf(out, n, "%02.02f", static_cast<double>(works->swrEscAutoTune)); break;
     case 6: copyText(out, n, SWRTimeout[clampIndex(works->autoTuneMaxCicli, 5)]); break;
@@ -260,9 +226,9 @@ void LoadParameterMenu(Works *works, char *out, int entry, int itemIdx) {
     case 26: copyText(out, n, works->factoryArmed ? "Set Default" : "No Default"); break;
     case 27: snprintf(out, n, "%01.01f sec", TIME_LONG_PRESS.load()); break;
     case 28: copyText(out, n, "OFF"); break;
-    case 29: copyText(out, n, onOff(works->armedActions & 0x01)); break;
-    case 30: copyText(out, n, onOff(works->armedActions & 0x08)); break;
-    case 31: copyText(out, n, onOff(works->armedActions & 0x02)); break;
+    case 29: copyText(out, n, onOff(works->armedActions & kArmedFwUpdate)); break;
+    case 30: copyText(out, n, onOff(works->armedActions & kArmedUiUpdate)); break;
+    case 31: copyText(out, n, onOff(works->armedActions & kArmedRemoteService)); break;
     default: out[0] = 0; break;
   }
 }

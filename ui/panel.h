@@ -6,23 +6,6 @@
 
 #include "core/works.h"
 
-// Screen states (works->screenState).
-enum ScreenState : int {
-  SS_MAIN = 0,
-  SS_MENU_LIST = 1,
-  SS_MENU_VALUE = 2,
-  SS_TUNE = 3,
-  SS_MANUAL_TUNE = 4,
-  SS_DEVICE_ERROR = 5,
-  SS_MEMORY_TABLE = 6,
-  SS_BAND_EDIT = 7,
-  SS_SAVE_TUNE = 8,
-  SS_UTILITIES = 9,
-  SS_COPY_BANK = 10,
-  SS_RESET_BANK = 11,
-  SS_FILTER_TABLE = 12,
-};
-
 // Keys 1..6 are GPIO 22..27; in the level register 1 = released.
 constexpr int kPanelKeys = 6;
 constexpr int kKeyFirstGpio = 22;

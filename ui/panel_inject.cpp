@@ -6,7 +6,7 @@
 #include <deque>
 #include <mutex>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "ui/panel.h"
 
 namespace {

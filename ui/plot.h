@@ -3,16 +3,7 @@
 #include <cstdint>
 
 #include "core/works.h"
-
-constexpr int kSpectrumLevels = 854;
-
-// The spectrum plot record; main owns it and its two arrays.
-struct SpectrumPlot {
-  int32_t header[5];              // cleared at start-up
-  int32_t *plotA;                 // 1024 entries owned by main
-  int32_t *plotB;                 // 1024 entries owned by main
-  float levels[kSpectrumLevels];  // dB, written under serMut
-};
+#include "links/links.h"
 
 // ---- Plot geometry. Set by InitGrid; divX, xRangeEnd (and works->plotSpan)
 // change with the meter view, RefLevel, RefPos and PointDiv from the menu.

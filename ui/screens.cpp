@@ -8,11 +8,12 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/display.h"
 #include "errors/errors.h"
 #include "network/lan.h"
 #include "ui/menu.h"
+#include "ui/panel.h"
 #include "ui/screens_common.h"
 #include "ui/ui.h"
 
@@ -49,15 +50,15 @@ void refreshLabels(Works *works, int state) {
   if (state == 3) {
     const int key = works->tuneFine == 1 ? 3 : 4;
     if (works->tuneEnabled & 0x80)
-      SetKeyLabel(3, 4, 1, "NotInst");
+      SetKeyLabel(SS_TUNE, 4, 1, "NotInst");
     else if (works->autoTuneState != 0)
-      SetKeyLabel(3, key, 1, "    On");
+      SetKeyLabel(SS_TUNE, key, 1, "    On");
     else
-      SetKeyLabel(3, key, 1, "   Off");
+      SetKeyLabel(SS_TUNE, key, 1, "   Off");
   }
   if (state == 0) {
-    SetKeyLabelf(0, 3, 1, "     %d", works->antenna + 1);
-    SetKeyLabelf(0, 6, 1, "    %d", works->meterView.load());
+    SetKeyLabelf(SS_MAIN, 3, 1, "     %d", works->antenna + 1);
+    SetKeyLabelf(SS_MAIN, 6, 1, "    %d", works->meterView.load());
     SetAttenuatorLabel(works);
     SetModeWorkLabel(works);
   }
@@ -250,61 +251,6 @@ float ConversionCelsius_to_Fahrenheit(float c) {
   return c * 9 / 5 + 32;
 }
 
-void GetLblInterface(int mode, char *dst) {
-  if (mode < 0 || mode > 2) return;
-  snprintf(dst, 8, "%s", MODEwork[mode]);
-}
-
-void SetAttenuatorLabel(Works *works) {
-  if (works->screenState != 0) return;
-  if (works->ampBypass == 1)
-    SetKeyLabel(0, 2, 1, "  StBy");
-  else
-    SetKeyLabelf(0, 2, 1, "  %sdB", AttText(works->attenuator));
-}
-
-void SetModeWorkLabel(Works *works) {
-  if (works->screenState != 0) return;
-  SetKeyLabelf(0, 1, 1, "BANK%i", works->numBanco.load());
-}
-
-void LabelByPassATU(Works *works) {
-  if (works->screenState != 3) return;
-  SetKeyLabel(3, 5, 1, works->atuBypass == 1 ? "   Bpy" : "   On");
-}
-
-void LabelByPassLumo(Works *works, const char *text) {
-  if (works->screenState != 3) return;
-  SetKeyLabel(3, 5, 1, text);
-}
-
-void LblMenuAntenna(Works *works) {
-  if (works->screenState != 6) return;
-  char mode[9] = "";
-  GetLblInterface(works->modeWorkIdx, mode);
-  SetKeyLabel(6, 2, 1, mode);
-}
-
-void LabelSAVEATU(Works *works) {
-  if (works->screenState != 8) return;
-  SetKeyLabelf(8, 2, 1, "   %i", works->saveBank.load());
-  SetKeyLabelf(8, 3, 1, "     %i", works->saveAnt + 1);
-}
-
-void LblCOPY(Works *works) {
-  if (works->screenState != 10) return;
-  SetKeyLabelf(10, 2, 1, "    %i", works->copyOrigin.load());
-  SetKeyLabelf(10, 3, 1, "    %i", works->copyDest.load());
-}
-
-void LblRESET(Works *works) {
-  if (works->screenState != 11) return;
-  if (works->resetBank == works->maxBank)
-    SetKeyLabel(11, 2, 1, "  ALL");
-  else
-    SetKeyLabelf(11, 2, 1, "    %i", works->resetBank.load());
-}
-
 void LoadButtons(Works *works, const NebParam *param) {
   int state = works->screenState;
   if (state < 0 || state >= kLumoStates) state = 0;
@@ -341,7 +287,7 @@ void DrawParameters(Works *works) {
 }
 
 void ViewStatusInfo(Works *works, const NebParam *param) {
-  if (works->statusView != 1) return;
+  if (works->statusView != kViewStatus) return;
   if (SetupChar(works, SB_enaser) == '0') {
     SetSetupChar(works, SB_enaser, '1');
     StartThreadNEB(works);
@@ -401,14 +347,14 @@ void ViewStatusInfo(Works *works, const NebParam *param) {
            static_cast<double>(CalvTensVadcAmp(works, works->panelV15Adc)),
            static_cast<double>(CalvTensVadcAmp(works, works->panelVampAdc)));
   line(352, "AMPL", text);
-  if (works->screenState == 0) {
+  if (works->screenState == SS_MAIN) {
     works->dateTimeText.get(a, sizeof a);
     putString(8, 300, 400, a, 255, 255, 255, fb);
   }
 }
 
 void ViewStatusTX(Works *works) {
-  if (works->statusView == 1 || !(works->stErr[1] & 0x01)) return;
+  if (works->statusView == kViewStatus || !(works->stErr[1] & 0x01)) return;
   FillBox(375, 175, 430, 210, 250, 0, 0, works->fb, FB_BACK);
   putString(8, 390, 200, "TX", 255, 255, 255, works->fb);
 }

@@ -22,12 +22,6 @@ inline void BandName(const TabAntennaRow &row, char out[9]) {
   snprintf(out, 9, "%.8s", row.name);
 }
 
-// The attenuator label of an index ("StBy" is index 4); an index out of the
-// table reads as the first step.
-inline const char *AttText(int index) {
-  return AttVectStr[index >= 0 && index < 5 ? index : 0];
-}
-
 // Network mode of the tuner relay word as the screens name it.
 inline const char *NetworkModeText(uint32_t tuneVal) {
   const uint32_t bits = tuneVal & 0x00850000u;

@@ -1,34 +1,14 @@
 // The error row: up to six boxes, newest entries when more are listed. The
 // list is copied under its lock and drawn from the copy.
-#include <cstring>
-#include <mutex>
-
 #include "display/display.h"
+#include "errors/errors.h"
 #include "ui/ui.h"
 
 namespace {
 
 constexpr int kSlots[6][2] = {{5, 130}, {133, 263}, {266, 396}, {399, 529}, {532, 662}, {665, 795}};
 
-struct ErrorBox {
-  uint8_t flags;
-  char line1[30];
-  char line2[30];
-};
-
-// The descriptor of a listed code, copied under the list's lock.
-void describe(Works *works, int code, ErrorBox *box) {
-  memset(box, 0, sizeof *box);
-  if (code < 0 || code >= kErrorCodes) return;
-  const ErrorDesc &d = works->errorTable[code];
-  box->flags = d.flags;
-  memcpy(box->line1, d.line1, sizeof box->line1);
-  memcpy(box->line2, d.line2, sizeof box->line2);
-  box->line1[sizeof box->line1 - 1] = 0;
-  box->line2[sizeof box->line2 - 1] = 0;
-}
-
-void drawBox(Works *works, int xLeft, int xRight, const ErrorBox &box) {
+void drawBox(Works *works, int xLeft, int xRight, const ErrorDesc &box) {
   FrameBuffer *fb = works->fb;
   const bool alarm = box.flags & 0x01;
   for (int y = 370; y <= 414; ++y)
@@ -45,24 +25,17 @@ void drawBox(Works *works, int xLeft, int xRight, const ErrorBox &box) {
 
 void DrawError(Works *works) {
   if (works->statusView != 0 || works->fb == nullptr) return;
-  ErrorBox boxes[6];
-  int shown = 0;
-  {
-    std::lock_guard<std::mutex> lock(works->errorMutex);
-    int n = works->errorCount;
-    if (n > kErrorCodes) n = kErrorCodes;
-    const int first = n > 6 ? n - 6 : 0;
-    for (int i = first; i < n; ++i) describe(works, works->errorList[i], &boxes[shown++]);
-  }
-  for (int s = 0; s < shown; ++s) drawBox(works, kSlots[s][0], kSlots[s][1], boxes[s]);
+  ErrorListCopy list;
+  CopyErrorList(works, &list);
+  int n = list.count;
+  if (n > kErrorCodes) n = kErrorCodes;
+  const int first = n > 6 ? n - 6 : 0;
+  for (int i = first; i < n; ++i) drawBox(works, kSlots[i - first][0], kSlots[i - first][1], list.desc[i]);
 }
 
 void DrawTastoErrore(Works *works, int xLeft, int xRight, int index) {
   if (works->fb == nullptr || index < 0 || index >= kErrorCodes) return;
-  ErrorBox box;
-  {
-    std::lock_guard<std::mutex> lock(works->errorMutex);
-    describe(works, works->errorList[index], &box);
-  }
-  drawBox(works, xLeft, xRight, box);
+  ErrorListCopy list;
+  CopyErrorList(works, &list);
+  drawBox(works, xLeft, xRight, list.desc[index]);
 }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "network/lan.h"
 #include "ui/menu.h"
@@ -52,7 +52,7 @@ void addressPieces(int entry, int y, FrameBuffer *fb) {
 
 void DrawMenuScreen(Works *works) {
   FrameBuffer *fb = works->fb;
-  const int d = (works->statusView & 0x01) ? 50 : 0;
+  const int d = (works->statusView & kViewStatus) ? 50 : 0;
   for (int y = 285; y <= 364; ++y) {
     const int grey = y >= 311 && y <= 339 ? 80 : 40;
     DrawHorizontalLine(1, y + d, 799, grey, grey, grey, fb, FB_BACK);
@@ -71,12 +71,12 @@ void DrawMenuScreen(Works *works) {
   entryHead(idx, 7, 335 + d, white, fb);
   value[0] = 0;
   LoadParameterMenu(works, value, idx, 0);
-  if (works->screenState == 2 && idx >= 9 && idx <= 12)
+  if (works->screenState == SS_MENU_VALUE && idx >= 9 && idx <= 12)
     addressPieces(idx, 335 + d, fb);
-  else if (works->screenState == 2)
+  else if (works->screenState == SS_MENU_VALUE)
     rightAligned(7, 335 + d, value, Rgb{250, 250, 250}, fb);
   else
     rightAligned(0, 335 + d, value, white, fb);
-  if (works->uiFlags & 0x08)
+  if (works->uiFlags & kUiUpdateRunning)
     putString(8, 5, 400, "Update UI in progress: Wait for reset (max 2min)", 250, 250, 250, fb);
 }

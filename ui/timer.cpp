@@ -10,6 +10,7 @@
 
 #include "config/config.h"
 #include "controller/link.h"
+#include "core/command_queue.h"
 #include "controller/temperature.h"
 #include "errors/errors.h"
 #include "links/links.h"
@@ -19,13 +20,6 @@
 #include "ui/ui.h"
 
 namespace {
-
-// autoTuneMode bits of the handshake.
-constexpr uint8_t kLoopStarted = 0x02;
-constexpr uint8_t kRxSent = 0x08;
-constexpr uint8_t kKeyStarted = 0x10;
-constexpr uint8_t kCarrierWanted = 0x20;
-constexpr uint8_t kCarrierSent = 0x40;
 
 bool transmitting(Works *works) {
   return (works->stErr[1] & 1) != 0;
@@ -37,21 +31,21 @@ void clearBits(At<uint8_t> &field, uint8_t bits) {
 
 void handshake(Works *works, bool tx, TimerHandshake *hs) {
   uint8_t m = works->autoTuneMode;
-  if (tx && !(m & (kLoopStarted | kKeyStarted))) {
+  if (tx && !(m & (kAutoTuneLoopStarted | kAutoTuneKeyStarted))) {
     if (works->tuneCarrierFlags == 0 && works->tuneCarrierHold == 0) {
       StartAutotune(works);
-      works->autoTuneMode.fetch_or(kLoopStarted);
+      works->autoTuneMode.fetch_or(kAutoTuneLoopStarted);
       hs->count = hs->mark = 0;
     } else if (works->tuneCarrierHold > 0) {
       works->tuneCarrierHold = works->tuneCarrierHold - 1;
     }
     return;
   }
-  if (m & kRxSent) {
+  if (m & kAutoTuneRxSent) {
     // The transceiver was sent back to receive: clear the marks about ten
     // passes later.
     if (hs->count > hs->mark + 10) {
-      clearBits(works->autoTuneMode, kLoopStarted | kKeyStarted | kRxSent);
+      clearBits(works->autoTuneMode, kAutoTuneLoopStarted | kAutoTuneKeyStarted | kAutoTuneRxSent);
       if (!tx) hs->count = hs->mark = 0;
     } else {
       if (hs->mark == 0) hs->mark = hs->count;
@@ -59,10 +53,10 @@ void handshake(Works *works, bool tx, TimerHandshake *hs) {
     }
     return;
   }
-  if (!(m & kKeyStarted)) return;
-  if (!tx && !(m & kCarrierSent)) {
-    if (works->cmdQueueIn == works->cmdQueueOut) {
-      works->autoTuneMode.fetch_or(kCarrierWanted);
+  if (!(m & kAutoTuneKeyStarted)) return;
+  if (!tx && !(m & kAutoTuneCarrierSent)) {
+    if (PendingCmdLinear(works) == 0) {
+      works->autoTuneMode.fetch_or(kAutoTuneCarrierWanted);
       hs->count = hs->mark = 0;
     }
   } else if (!tx) {
@@ -70,11 +64,11 @@ void handshake(Works *works, bool tx, TimerHandshake *hs) {
     if (hs->count > 30) {
       EscAutoTune(works, 0);
       AddErrore(works, ERR_TUNE_NEB_ABORT);
-      clearBits(works->autoTuneMode, kKeyStarted | kCarrierSent);
+      clearBits(works->autoTuneMode, kAutoTuneKeyStarted | kAutoTuneCarrierSent);
     } else {
       ++hs->count;
     }
-  } else if (!(m & kCarrierSent)) {
+  } else if (!(m & kAutoTuneCarrierSent)) {
     hs->count = hs->mark = 0;
   }
 }
@@ -109,9 +103,9 @@ void TimerControlDeviceError(Works *works) {
   int e = works->deviceError;
   if (e > 0) {
     TimerDrawDeviceError(works);
-    works->screenState = 5;
+    works->screenState = SS_DEVICE_ERROR;
   } else if (e == -1) {
-    works->screenState = 0;
+    works->screenState = SS_MAIN;
     SetWorkImg(works);
     works->deviceError = 0;
   }
@@ -152,12 +146,12 @@ void TimerControlNeb(Works *works, const NebParam *param, TimerHandshake *hs) {
   if (!transmitting(works)) {
     works->txDetected = param->modeBits6 == 1 ? 1 : 0;
     if (param->sqBit5 != works->anSel && works->autoTuneState != 1 && works->txDetected == 0 &&
-        !(works->tuneCarrierFlags & 0x30)) {
+        !(works->tuneCarrierFlags & (kCarrierAntennaAsked | kCarrierAntennaSet))) {
       works->anSel = param->sqBit5;
       IncPNTIn_CMDLinear(LP_AN, works);
     }
   }
-  if (works->autoTuneMode & 1) handshake(works, param->modeBits6 == 1, hs);
+  if (works->autoTuneMode & kAutoTuneOn) handshake(works, param->modeBits6 == 1, hs);
 }
 
 void TimerControlCounters(Works *works, double elapsedMs) {

@@ -2,6 +2,7 @@
 // Refresh loop, menus, front panel, screens and labels.
 #include <cstddef>
 
+#include "core/key_labels.h"
 #include "core/works.h"
 #include "links/nebparam.h"
 
@@ -12,8 +13,6 @@ void *GPIO(void *works);   // front-panel thread
 void InitMenuLumo(Works *works);
 // Draws key labels, parameter lines, error row and status pages.
 void LoadButtons(Works *works, const NebParam *param);
-// Redraws the attenuator label after the controller changed it.
-void SetAttenuatorLabel(Works *works);
 // Chooses and loads the background image of works->meterView.
 void SetWorkImg(Works *works);
 
@@ -49,16 +48,6 @@ void ReadDataOra(Works *works);
 void DrawParameters(Works *works);
 void ViewStatusInfo(Works *works, const NebParam *param);
 void ViewStatusTX(Works *works);
-void SetModeWorkLabel(Works *works);
-void LabelByPassATU(Works *works);
-void LabelByPassLumo(Works *works, const char *text);
-void LabelSAVEATU(Works *works);
-void LblCOPY(Works *works);
-void LblRESET(Works *works);
-void LblMenuAntenna(Works *works);
-void ImpostaLblManuale(Works *works);
-// Copies the name of mode of work `mode` (0..2) into dst (at least 8 bytes).
-void GetLblInterface(int mode, char *dst);
 float ConversionCelsius_to_Fahrenheit(float c);
 // The error row: up to six boxes of the newest listed codes.
 void DrawError(Works *works);

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "config/config.h"
+#include "core/key_labels.h"
 #include "errors/errors.h"
 
 namespace {

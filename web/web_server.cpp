@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/frame_share.h"
 #include "jpeg/jpeg.h"
 #include "platform/log.h"

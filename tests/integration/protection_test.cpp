@@ -15,6 +15,7 @@
 #include "controller/temperature.h"
 #include "core/setup.h"
 #include "errors/errors.h"
+#include "errors/recovery.h"
 #include "support/link_driver.h"
 #include "support/sim_harness.h"
 

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "remote/remote_file.h"

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "controller/link.h"
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "core/works.h"
 
 // A record as main leaves it before the threads start: cleared, setup record

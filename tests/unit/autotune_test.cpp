@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "sim/antenna_model.h"
 #include "table_fixture.h"

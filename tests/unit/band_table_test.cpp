@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"

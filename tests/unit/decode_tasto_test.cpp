@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "config/config.h"
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "tuner/tuner.h"
 #include "ui/menu_edit.h"

@@ -8,10 +8,11 @@
 #include <thread>
 #include <vector>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "errors/errors.h"
+#include "errors/recovery.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "table_fixture.h"
 
 namespace {

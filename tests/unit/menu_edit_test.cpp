@@ -9,7 +9,7 @@
 #include <cmath>
 #include <vector>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "controller/temperature.h"
 #include "errors/errors.h"
 #include "network/lan.h"

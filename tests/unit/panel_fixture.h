@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "core/works.h"
 #include "network/lan.h"
 #include "support/temp_root.h"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "ui/panel.h"
 #include "unit/panel_fixture.h"
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/startup.h"
+#include "core/threads.h"
 #include "ui/panel.h"
 #include "ui/ui.h"
 #include "unit/panel_fixture.h"

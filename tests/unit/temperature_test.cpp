@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "core/works.h"
 #include "errors/errors.h"
+#include "errors/recovery.h"
 #include "support/temp_root.h"
 
 namespace {

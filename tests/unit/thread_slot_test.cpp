@@ -4,7 +4,7 @@
 #include <latch>
 #include <thread>
 
-#include "core/startup.h"
+#include "core/threads.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "table_fixture.h"
 
 namespace {

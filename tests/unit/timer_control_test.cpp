@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/commands.h"
+#include "core/command_queue.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
 

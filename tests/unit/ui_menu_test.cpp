@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "network/lan.h"
 #include "support/screen_compare.h"

@@ -7,7 +7,7 @@
 #include <regex>
 #include <string>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "support/screen_fonts.h"
 #include "support/temp_root.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "display/frame_share.h"
 #include "errors/errors.h"

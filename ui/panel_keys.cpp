@@ -1,26 +1,21 @@
-// The front panel: the GPIO thread, the link to the panel's controller and
-// the meaning of every key in every screen state.
+// What every front-panel key does in every screen state: short and long
+// presses of keys 1..6, the helpers of those actions, and the screen
+// changes they make.
 #include "ui/panel.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "config/config.h"
-#include "controller/link.h"
-#include "core/globals.h"
+#include "core/command_queue.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
-#include "core/startup.h"
+#include "core/threads.h"
 #include "display/display.h"
 #include "errors/errors.h"
+#include "errors/recovery.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "tuner/tuner.h"
@@ -31,52 +26,7 @@
 
 namespace {
 
-// Physical address of the GPIO block of the supported boards.
-constexpr off_t kGpioPhysBase = 0x3F200000;
-constexpr int kPassMs = 2;
-constexpr int kLinkStepUs = 200;
-constexpr int kPollSlots = 200;
-constexpr int kDebouncePasses = 5;
-// The notice "Entering second function..." shows this long before a long press.
-constexpr double kLongNotice = 0.15;
 constexpr int kFallbackMenuCount = 32;
-
-// ---- Register access.
-
-inline volatile uint32_t &reg(GpioBlock *g, int offset) {
-  return g->regs[offset / 4];
-}
-
-void linkDelay(GpioBlock *g, int us) {
-  if (g->delayUs != nullptr) {
-    g->delayUs(g->ctx, us);
-    return;
-  }
-  struct timespec ts = {0, static_cast<long>(us) * 1000};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
-  }
-}
-
-void pinInput(GpioBlock *g, int pin) {
-  volatile uint32_t &r = reg(g, kRegFsel0 + 4 * (pin / 10));
-  r = r & ~(7u << ((pin % 10) * 3));
-}
-
-void pinOutput(GpioBlock *g, int pin) {
-  pinInput(g, pin);
-  volatile uint32_t &r = reg(g, kRegFsel0 + 4 * (pin / 10));
-  r = r | (1u << ((pin % 10) * 3));
-}
-
-void pinHigh(GpioBlock *g, int pin) {
-  reg(g, kRegSet0) = 1u << pin;
-}
-void pinLow(GpioBlock *g, int pin) {
-  reg(g, kRegClr0) = 1u << pin;
-}
-int pinLevel(GpioBlock *g, int pin) {
-  return (reg(g, kRegLev0) >> pin) & 1;
-}
 
 // ---- Small helpers of the key actions.
 
@@ -95,12 +45,7 @@ void showInterfaceLabel(Works *works) {
 // that one sends the word as it is when it goes out, and a held L/C key
 // would otherwise fill the queue and crowd out every other command.
 void queueTuneWord(Works *works) {
-  {
-    std::lock_guard<std::mutex> lock(works->cmdQueueMutex);
-    for (int i = works->cmdQueueOut; i != works->cmdQueueIn; i = (i + 1) % kCmdQueueSlots)
-      if (works->cmdQueue[i] == LP_MT1) return;
-  }
-  IncPNTIn_CMDLinear(LP_MT1, works);
+  if (!IsCmdQueued(works, LP_MT1)) IncPNTIn_CMDLinear(LP_MT1, works);
 }
 
 // Manual tune: one step of L or C within 0..511, under the tune-value lock.
@@ -153,10 +98,12 @@ void attenuatorKey(Works *works) {
 
 void tuneCarrierToggle(Works *works) {
   uint8_t old = works->tuneCarrierFlags;
-  if (old & 2) {
+  if (old & kCarrierTransmit) {
     // Carrier on: ask for receive ("RX;").
+    constexpr uint8_t kAll =
+        kCarrierPending | kCarrierTransmit | kCarrierAntennaAsked | kCarrierAntennaSet;
     while (!works->tuneCarrierFlags.compare_exchange_weak(
-        old, static_cast<uint8_t>((old & ~0x33) | 1))) {
+        old, static_cast<uint8_t>((old & ~kAll) | kCarrierPending))) {
     }
     SetMenuKeyLabel(SS_MANUAL_TUNE, 6, 0, "StartTX");
     return;
@@ -164,15 +111,15 @@ void tuneCarrierToggle(Works *works) {
   if (works->stErr[0] & 1) {
     works->anSel = 0;
     IncPNTIn_CMDLinear(LP_AN, works);
-    works->tuneCarrierFlags.fetch_or(0x10);
+    works->tuneCarrierFlags.fetch_or(kCarrierAntennaAsked);
   }
-  works->tuneCarrierFlags.fetch_or(3);  // carrier wanted, request pending
+  works->tuneCarrierFlags.fetch_or(kCarrierTransmit | kCarrierPending);
   SetMenuKeyLabel(SS_MANUAL_TUNE, 6, 0, "StopTX");
 }
 
 void bypassToggle(Works *works) {
   works->tuneFine = 0;
-  works->uiFlags.fetch_and(static_cast<uint8_t>(~2));
+  works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
   LogStderr("xxxxx TUNE_ByPass %x\n", works->atuBypass.load());
   if (works->atuBypass) {
     works->atuBypass = 0;
@@ -187,7 +134,7 @@ void bypassToggle(Works *works) {
 void tuneKey(Works *works, int fine) {
   LogStderr("xxxxx AUTO TUNE_ByPass %x\n", works->atuBypass.load());
   if (works->atuBypass) return;
-  works->uiFlags.fetch_and(static_cast<uint8_t>(~2));
+  works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
   works->tuneFine = fine;
   GoTune(works);
 }
@@ -250,7 +197,7 @@ void resendControllerSettings(Works *works) {
 void saveTune(Works *works) {
   const int mode = DecodeModoFromTuneval(works->tuneVal);
   if (mode == 3 || mode == 0) {
-    works->uiFlags.fetch_or(2);  // a bypass word (or one without a network) is no tune to store
+    works->uiFlags.fetch_or(kUiTuneNotStored);  // a bypass word (or one without a network) is no tune to store
   } else {
     LoadTabAtu(works, works->saveBank, works->saveAnt);
     InsertTuneToMem(works, works->saveBank, works->saveAnt);
@@ -283,13 +230,13 @@ void key1(Works *works, int state, bool isLong) {
   switch (state) {
     case SS_MAIN:
       if (EscFromStatus(works)) return;
-      if (works->statusView & 2) {
-        works->statusView.fetch_and(static_cast<uint8_t>(~2));
+      if (works->statusView & kViewStatusB) {
+        works->statusView.fetch_and(static_cast<uint8_t>(~kViewStatusB));
         SetWorkImg(works);
       } else if (!isLong) {
         ChangeBanco(works);
       } else {
-        works->statusView.fetch_or(2);
+        works->statusView.fetch_or(kViewStatusB);
         PostBackgroundImage(works, "statusB");
         showInterfaceLabel(works);
         works->screenState = SS_MEMORY_TABLE;
@@ -299,7 +246,7 @@ void key1(Works *works, int state, bool isLong) {
     case SS_SAVE_TUNE: works->screenState = SS_MAIN; break;
     case SS_TUNE:
       works->tuneFine = 0;
-      works->uiFlags.fetch_and(static_cast<uint8_t>(~2));
+      works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
       if (works->autoTuneState == 0) works->screenState = SS_MAIN;
       break;
     case SS_MANUAL_TUNE:
@@ -307,15 +254,15 @@ void key1(Works *works, int state, bool isLong) {
         cycleNetworkMode(works);
       } else {
         // Carrier off first, so the pending request never carries "on".
-        works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~2));
-        works->tuneCarrierFlags.fetch_or(1);
+        works->tuneCarrierFlags.fetch_and(static_cast<uint8_t>(~kCarrierTransmit));
+        works->tuneCarrierFlags.fetch_or(kCarrierPending);
         works->saveBank = works->numBanco.load();
         works->saveAnt = works->antenna.load();
         works->screenState = SS_SAVE_TUNE;
       }
       break;
     case SS_MEMORY_TABLE:
-      works->statusView.fetch_and(static_cast<uint8_t>(~2));
+      works->statusView.fetch_and(static_cast<uint8_t>(~kViewStatusB));
       SetWorkImg(works);
       works->screenState = SS_MAIN;
       break;
@@ -332,8 +279,8 @@ void key1(Works *works, int state, bool isLong) {
     case SS_COPY_BANK:
     case SS_RESET_BANK: works->screenState = SS_MEMORY_TABLE; break;
     case SS_FILTER_TABLE:
-      if (works->statusView & 4) {
-        works->statusView.fetch_and(static_cast<uint8_t>(~4));
+      if (works->statusView & kViewFilterTable) {
+        works->statusView.fetch_and(static_cast<uint8_t>(~kViewFilterTable));
         SetWorkImg(works);
         works->screenState = SS_MAIN;
       }
@@ -350,7 +297,7 @@ int key2(Works *works, int state, bool isLong, int longFlags) {
       attenuatorKey(works);
       break;
     case SS_MENU_VALUE: ModifyParameter(works, MK_LEFT); break;
-    case SS_TUNE: works->uiFlags.fetch_and(static_cast<uint8_t>(~2)); break;
+    case SS_TUNE: works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored)); break;
     case SS_MANUAL_TUNE: manualStep(works, true, -1); return longFlags;
     case SS_MEMORY_TABLE: ChangeInterfaceBanco(works); break;
     case SS_BAND_EDIT:
@@ -451,7 +398,7 @@ void key6(Works *works, int state, bool isLong) {
   switch (state) {
     case SS_MAIN:
       if (isLong) {
-        works->statusView.fetch_or(1);
+        works->statusView.fetch_or(kViewStatus);
         PostBackgroundImage(works, "status");
         break;
       }
@@ -467,9 +414,9 @@ void key6(Works *works, int state, bool isLong) {
       break;
     case SS_MENU_VALUE:
       ModifyParameter(works, MK_ENTER);
-      if (works->statusView & 2)
+      if (works->statusView & kViewStatusB)
         works->screenState = SS_MEMORY_TABLE;
-      else if (works->statusView & 4)
+      else if (works->statusView & kViewFilterTable)
         works->screenState = SS_FILTER_TABLE;
       else
         works->screenState = SS_MENU_LIST;
@@ -480,7 +427,7 @@ void key6(Works *works, int state, bool isLong) {
         break;
       }
       works->tuneFine = 0;
-      works->uiFlags.fetch_and(static_cast<uint8_t>(~2));
+      works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
       if (works->manualTune) {
         works->manualTune = 0;
       } else {
@@ -505,34 +452,11 @@ void key6(Works *works, int state, bool isLong) {
   }
 }
 
-// ---- Board detection.
-
-bool fileExists(const std::string &path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-// The device tree's compatible list (NUL-separated strings), "" when absent.
-std::string readCompatible() {
-  for (const char *p :
-       {"/proc/device-tree/compatible", "/sys/firmware/devicetree/base/compatible"}) {
-    FILE *f = fopen(MapPath(p).c_str(), "rb");
-    if (f == nullptr) continue;
-    char buf[512];
-    size_t n = fread(buf, 1, sizeof buf, f);
-    fclose(f);
-    return std::string(buf, n);
-  }
-  return std::string();
-}
-
 }  // namespace
 
-// ---- Public operations.
-
 int EscFromStatus(Works *works) {
-  if (!(works->statusView & 1)) return 0;
-  works->statusView.fetch_and(static_cast<uint8_t>(~1));
+  if (!(works->statusView & kViewStatus)) return 0;
+  works->statusView.fetch_and(static_cast<uint8_t>(~kViewStatus));
   SetWorkImg(works);
   return 1;
 }
@@ -608,7 +532,7 @@ int DecodeTasto(Works *works, int key, int longFlags) {
     SetWorkImg(works);
     works->screenSaverOn = 0;
     LogStderr("----------> DISATTIVO SAVE SCREEN\n");
-    works->uiFlags.fetch_and(static_cast<uint8_t>(~1));
+    works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiKeyBusy));
     return 0;
   }
   const int state = works->screenState;
@@ -629,274 +553,6 @@ int DecodeTasto(Works *works, int key, int longFlags) {
       break;
     default: break;
   }
-  works->uiFlags.fetch_and(static_cast<uint8_t>(~1));
+  works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiKeyBusy));
   return result;
-}
-
-// ---- Key scanning.
-
-void PanelKeysInit(PanelKeys *k) {
-  for (int i = 0; i < kPanelKeys; ++i) {
-    k->state[i] = 1;
-    k->previous[i] = -1;
-    k->diffs[i] = 0;
-    k->pressStartMs[i] = 0;
-    k->repeats[i] = 0;
-    k->longDone[i] = false;
-  }
-}
-
-double PanelLongThreshold(int repeats) {
-  if (repeats == 0) return TIME_LONG_PRESS;
-  if (repeats <= 14) return 0.1;
-  return 0.02;
-}
-
-void PanelScanKeys(PanelKeys *k, Works *works, uint32_t level, long long nowMs,
-                   KeyHandler handler) {
-  for (int i = 0; i < kPanelKeys; ++i) {
-    int raw = static_cast<int>((level >> (kKeyFirstGpio + i)) & 1u);
-    if (raw == k->state[i]) continue;
-    if (k->diffs[i] < kDebouncePasses) {
-      ++k->diffs[i];
-      continue;
-    }
-    bool othersReleased = true;
-    for (int j = 0; j < kPanelKeys; ++j)
-      if (j != i && k->state[j] != 1) othersReleased = false;
-    if (!othersReleased) continue;  // one key at a time; the count waits
-    k->diffs[i] = 0;
-    int old = k->state[i];
-    k->state[i] = raw;
-    if (raw == 0) {
-      k->pressStartMs[i] = nowMs;
-      k->repeats[i] = 0;
-      k->longDone[i] = false;
-    } else {
-      // A key that repeated has had its long presses: no extra step on release.
-      if (k->previous[i] != -1 && !k->longDone[i] && k->repeats[i] == 0) handler(works, i + 1, 0);
-      k->repeats[i] = 0;
-      k->longDone[i] = false;
-    }
-    k->previous[i] = old;
-  }
-  for (int i = 0; i < kPanelKeys; ++i) {
-    if (k->state[i] != 0 || k->longDone[i]) continue;
-    double t = static_cast<double>(nowMs - k->pressStartMs[i]) / 1000.0;
-    double threshold = PanelLongThreshold(k->repeats[i]);
-    if (t > threshold - kLongNotice) works->uiFlags.fetch_or(1);
-    if (t > threshold) {
-      if (handler(works, i + 1, 1 << i) != 0) {
-        k->pressStartMs[i] = nowMs;
-        ++k->repeats[i];
-      } else {
-        k->longDone[i] = true;
-      }
-    }
-  }
-}
-
-// ---- GPIO block and front-panel link.
-
-void GpioSetup(GpioBlock *g) {
-  pinOutput(g, kPinData);
-  pinOutput(g, kPinClock);
-  pinOutput(g, kPinAlwaysHigh);
-  pinHigh(g, kPinFwArmed);
-  pinOutput(g, kPinFwArmed);
-  for (int pin = kKeyFirstGpio; pin < kKeyFirstGpio + kPanelKeys; ++pin) pinInput(g, pin);
-  // Pull-ups on the keys: control, then its clock into the key pins, then both off.
-  reg(g, kRegPud) = 2;
-  linkDelay(g, 10);
-  reg(g, kRegPudClk0) = kKeyLevelMask;
-  linkDelay(g, 10);
-  reg(g, kRegPud) = 0;
-  reg(g, kRegPudClk0) = 0;
-}
-
-void GpioOutputs(GpioBlock *g, Works *works) {
-  bool armed = (works->armedActions & 1) != 0;
-  reg(g, kRegSet0) = (1u << kPinAlwaysHigh) | (armed ? 0u : 1u << kPinFwArmed);
-  if (armed) pinLow(g, kPinFwArmed);
-}
-
-void PanelPollStep(Works *works) {
-  if (works->panelPollWait > 0) {
-    --works->panelPollWait;
-    return;
-  }
-  works->panelPollWait = kPollSlots;
-  uint8_t cmd = works->panelCmd.exchange(0);
-  if (cmd != 0) {
-    LogStderr("CMD TINY %0x\n", cmd);
-    works->panelCmdOut = cmd;
-    return;
-  }
-  static const uint8_t kPolls[4] = {209, 210, 211, 208};
-  int idx = works->panelPollIdx;
-  if (idx >= 0 && idx < 4) {
-    works->panelCmdOut = kPolls[idx];
-    works->panelPollIdx = static_cast<int8_t>(idx + 1);
-  } else {
-    works->panelPollIdx = 0;  // every fifth slot stays empty
-  }
-}
-
-uint8_t PanelTransfer(GpioBlock *g, uint8_t cmd) {
-  for (int bit = 7; bit >= 0; --bit) {
-    pinHigh(g, kPinClock);
-    linkDelay(g, kLinkStepUs);
-    if ((cmd >> bit) & 1)
-      pinHigh(g, kPinData);
-    else
-      pinLow(g, kPinData);
-    linkDelay(g, kLinkStepUs);
-    pinLow(g, kPinClock);
-    linkDelay(g, kLinkStepUs);
-  }
-  pinInput(g, kPinData);
-  for (int i = 0; i < 3; ++i) linkDelay(g, kLinkStepUs);
-  uint32_t result = 0;
-  for (int i = 0; i < 12; ++i) {
-    pinLow(g, kPinClock);
-    linkDelay(g, kLinkStepUs);
-    result = (result << 1) | static_cast<uint32_t>(pinLevel(g, kPinData));
-    pinHigh(g, kPinClock);
-    linkDelay(g, kLinkStepUs);
-  }
-  pinOutput(g, kPinData);
-  reg(g, kRegSet0) = (1u << kPinData) | (1u << kPinClock);
-  return static_cast<uint8_t>(result & 0xFF);
-}
-
-void PanelStoreReply(Works *works, uint8_t cmd, uint8_t reply) {
-  switch (cmd & 3) {
-    case 0: works->panelVersion = reply; break;
-    case 1: works->panelV12Adc = reply; break;
-    case 2: works->panelV15Adc = reply; break;
-    default: works->panelVampAdc = reply; break;
-  }
-}
-
-GpioSource ChooseGpioSource(bool underRoot, bool haveGpiomem, const std::string &compatible,
-                            std::string *why) {
-  if (underRoot) return GS_VIRTUAL;
-  if (haveGpiomem) return GS_GPIOMEM;
-  // The block sits at 0x3F200000 only on the BCM2836/2837 boards; on any
-  // other machine that address is someone else's memory.
-  bool pi = false;
-  size_t start = 0;
-  while (start < compatible.size()) {
-    size_t end = compatible.find('\0', start);
-    if (end == std::string::npos) end = compatible.size();
-    std::string entry = compatible.substr(start, end - start);
-    if (entry == "brcm,bcm2836" || entry == "brcm,bcm2837" || entry == "brcm,bcm2709" ||
-        entry == "brcm,bcm2710")
-      pi = true;
-    start = end + 1;
-  }
-  if (pi) return GS_DEVMEM;
-  if (why != nullptr) {
-    *why =
-        compatible.empty()
-            ? "no device tree: not the amplifier's board, /dev/mem left alone"
-            : "device tree names another machine: not the amplifier's board, /dev/mem left alone";
-  }
-  return GS_REFUSE;
-}
-
-volatile uint32_t *GpioMap(int *exitStatus) {
-  bool underRoot = !RootDir().empty();
-  bool haveGpiomem = !underRoot && fileExists(MapPath("/dev/gpiomem"));
-  std::string why;
-  GpioSource src =
-      ChooseGpioSource(underRoot, haveGpiomem, underRoot ? std::string() : readCompatible(), &why);
-  if (src == GS_REFUSE) {
-    LogErr("can't open /dev/mem");
-    LogErr("GPIO: %s", why.c_str());
-    *exitStatus = 8;
-    return nullptr;
-  }
-  std::string path = MapPath(src == GS_GPIOMEM ? "/dev/gpiomem" : "/dev/mem");
-  int fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
-  if (fd < 0) {
-    LogErr("can't open /dev/mem");
-    *exitStatus = 8;
-    return nullptr;
-  }
-  if (src == GS_VIRTUAL) {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < kGpioBlockBytes) {
-      close(fd);
-      LogErr("can't open /dev/mem");
-      LogErr("GPIO: %s is not a GPIO block file of %d bytes", path.c_str(), kGpioBlockBytes);
-      *exitStatus = 8;
-      return nullptr;
-    }
-  }
-  off_t offset = src == GS_DEVMEM ? kGpioPhysBase : 0;
-  void *map = mmap(nullptr, kGpioBlockBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
-  int e = errno;
-  close(fd);
-  if (map == MAP_FAILED) {
-    LogErr("mmap error %d\n", e);
-    *exitStatus = -1;
-    return nullptr;
-  }
-  *exitStatus = 0;
-  return static_cast<volatile uint32_t *>(map);
-}
-
-void GpioUnmap(volatile uint32_t *regs) {
-  if (regs != nullptr) munmap(const_cast<uint32_t *>(regs), kGpioBlockBytes);
-}
-
-namespace {
-
-void gpioRun(Works *works) {
-  int status = 0;
-  volatile uint32_t *regs = GpioMap(&status);
-  if (regs == nullptr) exit(status);
-  GpioBlock gpio;
-  gpio.regs = regs;
-  GpioSetup(&gpio);
-  PanelKeys keys;
-  PanelKeysInit(&keys);
-  LogStderr(" t1 %d %d, t2 %d %d, t3 %d %d, t4 %d %d, t5 %d %d, t6 %d %d\n", keys.state[0],
-            keys.previous[0], keys.state[1], keys.previous[1], keys.state[2], keys.previous[2],
-            keys.state[3], keys.previous[3], keys.state[4], keys.previous[4], keys.state[5],
-            keys.previous[5]);
-  LogInfo("GPIO loop start\n");
-  while (works->running) {
-    GpioOutputs(&gpio, works);
-    if (works->panelCmdOut == kPanelIdle) PanelPollStep(works);
-    uint8_t cmd = works->panelCmdOut;
-    if (cmd != kPanelIdle) {
-      PanelStoreReply(works, cmd, PanelTransfer(&gpio, cmd));
-      works->panelCmdOut = kPanelIdle;
-    }
-    long long now = MonotonicMs();
-    PanelScanKeys(&keys, works, PanelInjectLevel(reg(&gpio, kRegLev0), &keys, now), now);
-    struct timespec ts = {0, kPassMs * 1000000L};
-    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
-    }
-  }
-  PanelInjectReset();
-  GpioUnmap(regs);
-}
-
-}  // namespace
-
-void *GPIO(void *arg) {
-  Works *works = static_cast<Works *>(arg);
-  works->gpioRunning = 1;
-  LogInfo("GPIO operations start\n");
-  try {
-    gpioRun(works);
-  } catch (...) {
-    LogErr("GPIO: unexpected failure, front panel stops");
-  }
-  LogInfo("GPIO operations end\n");
-  works->gpioRunning = 0;
-  return nullptr;
 }

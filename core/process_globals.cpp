@@ -1,4 +1,4 @@
-#include "core/globals.h"
+#include "core/process_globals.h"
 
 At<int> StepTune1{0};
 At<int> CntIP{0}, CntDNS{0}, CntNetMask{0}, CntGateway{0};
@@ -15,5 +15,3 @@ At<double> PeakDecrement{1.0};
 At<int> PeakDecrementTime{1};
 At<int> TimerPeakSec{3000};
 
-pthread_t thrGPIO, thrLin, thInit, thDebug, thAggFw, thrKey, thrWsock, thrSer, thrScrivi, thrLeggi,
-    thrCat, thrFFT, thrCatSer, thrTime, thrTouch, thrSpi;

@@ -1,7 +1,7 @@
 #pragma once
-// Process-wide globals of the start-up and the link, shared by several threads.
-#include <pthread.h>
-
+// The few process-wide globals outside the record: start-up counters, the
+// controller link's state, the LAN editor's cursors and the meter and peak
+// settings. Shared by several threads, so each is atomic.
 #include "core/shared.h"
 
 extern At<int> StepTune1;
@@ -20,6 +20,3 @@ extern At<double> PeakDecrement;
 extern At<int> PeakDecrementTime;
 extern At<int> TimerPeakSec;
 
-// Thread handles; a handle is only joined when its thread was started.
-extern pthread_t thrGPIO, thrLin, thInit, thDebug, thAggFw, thrKey, thrWsock, thrSer, thrScrivi,
-    thrLeggi, thrCat, thrFFT, thrCatSer, thrTime, thrTouch, thrSpi;

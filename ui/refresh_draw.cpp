@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "display/display.h"
 #include "platform/platform.h"
 #include "ui/menu.h"
