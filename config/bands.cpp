@@ -8,9 +8,9 @@
 
 #include "config/config.h"
 #include "core/command_queue.h"
+#include "core/key_labels.h"
 #include "core/setup.h"
 #include "core/threads.h"
-#include "core/key_labels.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"

@@ -51,7 +51,6 @@ float SearchK(Works *works, int type);
 
 // ---- Filter table
 
-
 int LoadTabFiltri(Works *works);
 int SaveTabFiltri(Works *works);
 void SetFilterFromfreq(Works *works);

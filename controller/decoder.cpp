@@ -12,8 +12,8 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
-#include "core/process_globals.h"
 #include "core/key_labels.h"
+#include "core/process_globals.h"
 #include "errors/errors.h"
 #include "errors/recovery.h"
 #include "platform/log.h"
@@ -148,7 +148,8 @@ void statusErrors(Works *works, const Status &s) {
     ClearErrorFlagsAfterReset(works);
   }
   if ((f & 0x20) && works->anSel == 1 && works->autoTuneState == 0 &&
-      (works->autoTuneMode & (kAutoTuneLoopStarted | kAutoTuneRxWanted | kAutoTuneRxSent | kAutoTuneKeyStarted)) == 0)
+      (works->autoTuneMode &
+       (kAutoTuneLoopStarted | kAutoTuneRxWanted | kAutoTuneRxSent | kAutoTuneKeyStarted)) == 0)
     AddErrore(works, ERR_PWR_IN);
   if (s.st1 & 2) {
     AddErrore(works, ERR_HI_SWR);
@@ -373,7 +374,8 @@ int DecodeReply(Works *works, const char *text, int count) {
   }
   if (is("AN")) {
     if (digit >= 0) works->anSel = digit;
-    if (works->tuneCarrierFlags & kCarrierAntennaAsked) works->tuneCarrierFlags |= kCarrierAntennaSet;
+    if (works->tuneCarrierFlags & kCarrierAntennaAsked)
+      works->tuneCarrierFlags |= kCarrierAntennaSet;
     return answered(works);
   }
   if (is("FN")) {

@@ -6,7 +6,6 @@
 #include <syslog.h>
 
 #include <cerrno>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -45,7 +44,9 @@ void onStopSignal(int) {
   if (gWorks != nullptr) gWorks->running.store(0);
 }
 
-void sleepSeconds(int s) { std::this_thread::sleep_for(std::chrono::seconds(s)); }
+void sleepSeconds(int s) {
+  std::this_thread::sleep_for(std::chrono::seconds(s));
+}
 
 const char kVersion[] = "00.061";
 
@@ -98,8 +99,10 @@ void setupOpus(Works *works) {
 }
 
 void closeOpus(Works *works) {
-  if (works->opusEncoder != nullptr) opus_encoder_destroy(static_cast<OpusEncoder *>(works->opusEncoder));
-  if (works->opusDecoder != nullptr) opus_decoder_destroy(static_cast<OpusDecoder *>(works->opusDecoder));
+  if (works->opusEncoder != nullptr)
+    opus_encoder_destroy(static_cast<OpusEncoder *>(works->opusEncoder));
+  if (works->opusDecoder != nullptr)
+    opus_decoder_destroy(static_cast<OpusDecoder *>(works->opusDecoder));
   works->opusEncoder = nullptr;
   works->opusDecoder = nullptr;
 }
@@ -219,7 +222,11 @@ void catchStopSignals(Works *works) {
 }
 
 void loadFonts() {
-  loadFonts();
+  for (const FontSlot &f : kFonts) {
+    // The system fonts are the PC's own; only the device's /opt is mapped.
+    std::string path = strncmp(f.file, "/opt/", 5) == 0 ? MapPath(f.file) : std::string(f.file);
+    TTFLoad(path.c_str(), f.size, f.slot);
+  }
 }
 
 // The start screen and its countdown while the controller link comes up.

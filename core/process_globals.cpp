@@ -14,4 +14,3 @@ At<int> fattoremedia{2};
 At<double> PeakDecrement{1.0};
 At<int> PeakDecrementTime{1};
 At<int> TimerPeakSec{3000};
-

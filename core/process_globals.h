@@ -19,4 +19,3 @@ extern At<int> fattoremedia;
 extern At<double> PeakDecrement;
 extern At<int> PeakDecrementTime;
 extern At<int> TimerPeakSec;
-

@@ -310,9 +310,12 @@ void logSettings(Works *w) {
         break;
       case NUM: {
         long long v = 0;
-        if (k.work == W_AUDIOCOMPRESS) v = w->audioCompress;
-        else if (k.work == W_MULTIPLIER) v = w->audioFrames / 240;
-        else workingNum(w, k.work, &v);
+        if (k.work == W_AUDIOCOMPRESS)
+          v = w->audioCompress;
+        else if (k.work == W_MULTIPLIER)
+          v = w->audioFrames / 240;
+        else
+          workingNum(w, k.work, &v);
         LogInfo("%s: -%lld-", k.name, v);
         break;
       }
@@ -479,14 +482,18 @@ std::string SetupFileText(Works *works) {
       case CHAR: {
         char c = SetupChar(works, k.offset);
         // An empty value is a NUL byte in the record; it is written as nothing.
-        if (c == 0) snprintf(line, sizeof line, "%s: \n", k.name);
-        else snprintf(line, sizeof line, "%s: %c\n", k.name, c);
+        if (c == 0)
+          snprintf(line, sizeof line, "%s: \n", k.name);
+        else
+          snprintf(line, sizeof line, "%s: %c\n", k.name, c);
         break;
       }
       case TEXT:
         snprintf(line, sizeof line, "%s: %s\n", k.name, SetupText(works, k.offset).c_str());
         break;
-      case PORT16: snprintf(line, sizeof line, "%s: %d\n", k.name, static_cast<int>(works->tcpPort)); break;
+      case PORT16:
+        snprintf(line, sizeof line, "%s: %d\n", k.name, static_cast<int>(works->tcpPort));
+        break;
       case DIVIDE: snprintf(line, sizeof line, "%s: %d\n", k.name, works->divide.load()); break;
       case NUM: {
         // Written from the working value where there is one: a value wider

@@ -17,10 +17,12 @@ ThreadBodies bodies;
 // characters); the remote slot's client thread is named by its starter. A
 // slot without a name here keeps the program's name.
 const char *const kThreadNames[TH_COUNT] = {
-    "gpio",  "link",      "load",     "lan", "update",   "keyb",      "wsock",
-    "extio", "audio-out", "audio-in", "cat", "spectrum", "catserial", "timer", "web"};
+    "gpio",      "link",     "load", "lan",      "update",    "keyb",  "wsock", "extio",
+    "audio-out", "audio-in", "cat",  "spectrum", "catserial", "timer", "web"};
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void sleepMs(int ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 At<bool> alive[TH_COUNT];
 

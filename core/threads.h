@@ -10,8 +10,22 @@
 using ThreadBody = void *(*)(void *);
 
 enum ThreadSlot : int {
-  TH_GPIO, TH_LIN, TH_INIT, TH_DEBUG, TH_AGGFW, TH_KEY, TH_WSOCK, TH_SER,
-  TH_SCRIVI, TH_LEGGI, TH_CAT, TH_FFT, TH_CATSER, TH_TIME, TH_WEB, TH_COUNT
+  TH_GPIO,
+  TH_LIN,
+  TH_INIT,
+  TH_DEBUG,
+  TH_AGGFW,
+  TH_KEY,
+  TH_WSOCK,
+  TH_SER,
+  TH_SCRIVI,
+  TH_LEGGI,
+  TH_CAT,
+  TH_FFT,
+  TH_CATSER,
+  TH_TIME,
+  TH_WEB,
+  TH_COUNT
 };
 
 // The bodies of the threads that are started again while the program runs

@@ -140,17 +140,17 @@ enum ScreenState : int {
 
 // autoTuneMode bits: the setup's switch and the tune-carrier handshake with
 // the NEB transceiver.
-constexpr uint8_t kAutoTuneOn = 0x01;             // setup AutoTuneMode
-constexpr uint8_t kAutoTuneLoopStarted = 0x02;    // the refresh loop started a tune on transmit
-constexpr uint8_t kAutoTuneRxWanted = 0x04;       // the EXT IO link is to send "RX;"
+constexpr uint8_t kAutoTuneOn = 0x01;           // setup AutoTuneMode
+constexpr uint8_t kAutoTuneLoopStarted = 0x02;  // the refresh loop started a tune on transmit
+constexpr uint8_t kAutoTuneRxWanted = 0x04;     // the EXT IO link is to send "RX;"
 constexpr uint8_t kAutoTuneRxSent = 0x08;
 constexpr uint8_t kAutoTuneKeyStarted = 0x10;     // a tune started from the tune key
 constexpr uint8_t kAutoTuneCarrierWanted = 0x20;  // the EXT IO link is to send "TU120;TX2;"
 constexpr uint8_t kAutoTuneCarrierSent = 0x40;
 
 // tuneCarrierFlags bits: the manual carrier request to the transceiver.
-constexpr uint8_t kCarrierPending = 0x01;      // the EXT IO link is to send it
-constexpr uint8_t kCarrierTransmit = 0x02;     // 1 transmit a carrier, 0 back to receive
+constexpr uint8_t kCarrierPending = 0x01;       // the EXT IO link is to send it
+constexpr uint8_t kCarrierTransmit = 0x02;      // 1 transmit a carrier, 0 back to receive
 constexpr uint8_t kCarrierAntennaAsked = 0x10;  // antenna input 1 asked of the controller
 constexpr uint8_t kCarrierAntennaSet = 0x20;    // and the controller answered
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "core/command_queue.h"
 #include "controller/temperature.h"
+#include "core/command_queue.h"
 #include "fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

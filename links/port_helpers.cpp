@@ -1,7 +1,5 @@
 // Pieces the transceiver links share: waiting on a port, writing all of a
 // command, pausing without missing a stop request, and the parameter copy.
-#include "links/links.h"
-
 #include <poll.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <mutex>
 
 #include "core/setup.h"
+#include "links/links.h"
 #include "platform/platform.h"
 
 int WaitReadable(int fd, int timeoutMs) {

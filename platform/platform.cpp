@@ -67,7 +67,9 @@ FileWriteCalls SetFileWriteCalls(const FileWriteCalls *calls) {
 
 // Read on every use, so tests can point a process at a new root; nothing
 // calls it on a hot path.
-std::string RootDir() { return readRoot(); }
+std::string RootDir() {
+  return readRoot();
+}
 
 std::string MapPath(const std::string &devicePath) {
   const std::string root = RootDir();
@@ -207,7 +209,9 @@ int WriteSetFile(const std::string &devicePath, const std::string &data) {
   return rc;
 }
 
-int RemoveFile(const std::string &devicePath) { return unlink(MapPath(devicePath).c_str()); }
+int RemoveFile(const std::string &devicePath) {
+  return unlink(MapPath(devicePath).c_str());
+}
 
 int OpenSerial(const std::string &devicePath, int extraFlags) {
   return open(MapPath(devicePath).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | extraFlags);

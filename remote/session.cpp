@@ -41,4 +41,3 @@ void ExitThreadRemote(Works *works) {
   PostPanelCmd(works, 165);
   LogStderr(">>>>>>>>>>>>>>>>>>>>>>>>> REMOTE STOP \n");
 }
-

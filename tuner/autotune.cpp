@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "config/config.h"
-#include "core/command_queue.h"
 #include "controller/temperature.h"
-#include "core/setup.h"
+#include "core/command_queue.h"
 #include "core/key_labels.h"
+#include "core/setup.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"

@@ -19,8 +19,8 @@ struct MenuItem {
 };
 
 struct MenuEntry {
-  int32_t number;  // shown before the title
-  char title[21];  // "SCREEN SAVER TIMEOUT" is 20 characters
+  int32_t number;              // shown before the title
+  char title[21];              // "SCREEN SAVER TIMEOUT" is 20 characters
   MenuItem items[kMenuItems];  // only item 0 is used
   int32_t itemCount;
 };

@@ -1,10 +1,9 @@
 // What every front-panel key does in every screen state: short and long
 // presses of keys 1..6, the helpers of those actions, and the screen
 // changes they make.
-#include "ui/panel.h"
-
 #include <time.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +20,7 @@
 #include "tuner/tuner.h"
 #include "ui/menu.h"
 #include "ui/menu_edit.h"
+#include "ui/panel.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
 
@@ -197,7 +197,8 @@ void resendControllerSettings(Works *works) {
 void saveTune(Works *works) {
   const int mode = DecodeModoFromTuneval(works->tuneVal);
   if (mode == 3 || mode == 0) {
-    works->uiFlags.fetch_or(kUiTuneNotStored);  // a bypass word (or one without a network) is no tune to store
+    works->uiFlags.fetch_or(
+        kUiTuneNotStored);  // a bypass word (or one without a network) is no tune to store
   } else {
     LoadTabAtu(works, works->saveBank, works->saveAnt);
     InsertTuneToMem(works, works->saveBank, works->saveAnt);

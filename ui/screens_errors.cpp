@@ -30,7 +30,8 @@ void DrawError(Works *works) {
   int n = list.count;
   if (n > kErrorCodes) n = kErrorCodes;
   const int first = n > 6 ? n - 6 : 0;
-  for (int i = first; i < n; ++i) drawBox(works, kSlots[i - first][0], kSlots[i - first][1], list.desc[i]);
+  for (int i = first; i < n; ++i)
+    drawBox(works, kSlots[i - first][0], kSlots[i - first][1], list.desc[i]);
 }
 
 void DrawTastoErrore(Works *works, int xLeft, int xRight, int index) {

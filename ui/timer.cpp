@@ -10,8 +10,8 @@
 
 #include "config/config.h"
 #include "controller/link.h"
-#include "core/command_queue.h"
 #include "controller/temperature.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "links/links.h"
 #include "platform/log.h"

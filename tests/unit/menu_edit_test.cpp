@@ -9,8 +9,8 @@
 #include <cmath>
 #include <vector>
 
-#include "core/command_queue.h"
 #include "controller/temperature.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "network/lan.h"
 #include "ui/panel.h"

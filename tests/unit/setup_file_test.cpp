@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/globals.h"
+#include "core/process_globals.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "support/temp_root.h"
