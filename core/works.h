@@ -8,7 +8,7 @@
 
 #include "core/shared.h"
 
-struct FrameBuffer;   // display/fb.h
+struct FrameBuffer;   // display/display.h
 struct NebParam;      // links/nebparam.h
 struct SpectrumPlot;  // links/links.h
 

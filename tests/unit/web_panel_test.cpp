@@ -152,7 +152,7 @@ TEST(WebApi, StateDocumentCarriesTheValuesAndStaysValidWithAnyErrorText) {
   EXPECT_NE(j.find("\"swr\":null"), std::string::npos) << j;
 }
 
-// The scanning of ui/panel.cpp with web keys injected, on a 2 ms pass clock.
+// The key scanning with web keys injected, on a 2 ms pass clock.
 struct InjectedScan {
   PanelFixture f;
   PanelKeys keys;
