@@ -184,6 +184,45 @@ std::string printableSerial(const unsigned char *b, int n) {
   return s;
 }
 
+// Versions, serial and product of the claimed receiver; false for a product
+// that must not stream.
+bool identifyReceiver(uint16_t product) {
+  unsigned char buf[1024];
+  int r = vendorRequest(0xFF, 0, 0, buf, 2);
+  if (r > 0)
+    LogInfo("USB Driver Version: %d.%d\n", buf[0], buf[1]);
+  else
+    LogInfo("USB Driver Version read failed\n");
+  r = vendorRequest(0xA2, 0x404C, 0x0151, buf, 2);
+  if (r == 2)
+    LogInfo("HW Version: %d.%d\n", buf[0], buf[1]);
+  else
+    LogInfo("HW Version read failed\n");
+  unsigned char serial[1024];
+  r = vendorRequest(0xA2, 0x4000, 0x0151, serial, 32);
+  if (r != 32) {
+    LogErr("Serial read failed (%d)\n", r);
+    return false;
+  }
+  if (product == NEB_USB_PID) {
+    LogInfo("%s\n", kModelName);
+  } else if (product == kRefusedA) {
+    LogErr("%s\n", kRefusedAName);
+    return false;
+  } else if (product == kRefusedB) {
+    LogErr("%s\n", kRefusedBName);
+    return false;
+  } else {
+    // The vendor id alone is shared with other hardware: never stream
+    // from a product we do not know.
+    LogErr("Unknown product %04x\n", product);
+    return false;
+  }
+  LogInfo("Serial: %-s\n", printableSerial(serial, 32).c_str());
+  LogInfo("Device caught\n");
+  return true;
+}
+
 }  // namespace
 
 // Finds, opens and claims the receiver; reads its versions and serial.
@@ -229,40 +268,7 @@ bool openReceiver() {
       break;
     }
     LogInfo("Interface claimed\n");
-    unsigned char buf[1024];
-    r = vendorRequest(0xFF, 0, 0, buf, 2);
-    if (r > 0)
-      LogInfo("USB Driver Version: %d.%d\n", buf[0], buf[1]);
-    else
-      LogInfo("USB Driver Version read failed\n");
-    r = vendorRequest(0xA2, 0x404C, 0x0151, buf, 2);
-    if (r == 2)
-      LogInfo("HW Version: %d.%d\n", buf[0], buf[1]);
-    else
-      LogInfo("HW Version read failed\n");
-    unsigned char serial[1024];
-    r = vendorRequest(0xA2, 0x4000, 0x0151, serial, 32);
-    if (r != 32) {
-      LogErr("Serial read failed (%d)\n", r);
-      break;
-    }
-    if (desc.idProduct == NEB_USB_PID) {
-      LogInfo("%s\n", kModelName);
-    } else if (desc.idProduct == kRefusedA) {
-      LogErr("%s\n", kRefusedAName);
-      break;
-    } else if (desc.idProduct == kRefusedB) {
-      LogErr("%s\n", kRefusedBName);
-      break;
-    } else {
-      // The vendor id alone is shared with other hardware: never stream
-      // from a product we do not know.
-      LogErr("Unknown product %04x\n", desc.idProduct);
-      break;
-    }
-    LogInfo("Serial: %-s\n", printableSerial(serial, 32).c_str());
-    LogInfo("Device caught\n");
-    ok = true;
+    ok = identifyReceiver(desc.idProduct);
     break;
   }
   ops().freeDeviceList(list, 1);
