@@ -9,7 +9,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
 #include "core/setup.h"
@@ -17,8 +16,6 @@
 #include "platform/log.h"
 #include "tuner/search_common.h"
 #include "tuner/tuner.h"
-#include "ui/menu.h"
-#include "ui/ui.h"
 
 const int32_t SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};
 const char SWRTimeout[5][8] = {"25sec", "20sec", "15sec", "10sec", "5sec"};

@@ -15,7 +15,6 @@
 #include "platform/platform.h"
 #include "remote/audio.h"
 #include "tuner/tuner.h"
-#include "ui/menu_edit.h"
 #include "ui/ui.h"
 
 namespace {

@@ -4,6 +4,9 @@
 
 #include "core/works.h"
 
+// Front-panel command that switches the hardware off.
+constexpr uint8_t kPanelCmdPowerOff = 133;
+
 enum MenuAction : uint8_t {
   MA_NONE = 0,
   MA_SAVE,             // writes the setup file
@@ -19,3 +22,11 @@ enum MenuAction : uint8_t {
 };
 
 void RunMenuAction(Works *works, MenuAction action);
+
+// Entry 8: the request toggle of remote operation and its ENTER.
+void RemoteRequestToggle(Works *works);
+void RemoteApply(Works *works);
+// Entry 17 ENTER: opens or closes the filter table page by works->filterView.
+void FilterTableView(Works *works);
+// Entry 26 ENTER: deletes every bank's files and starts a new setup file.
+void FactoryReset(Works *works);
