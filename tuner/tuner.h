@@ -99,12 +99,13 @@ struct TuneParam {
 };
 static_assert(sizeof(TuneParam) == 20, "a tune measurement is 20 bytes");
 
-// Search state, read and written under the tuning lock (TuneLock).
-extern TuneParam tuneParam;
-extern TuneParam miglioretuneParam;
-extern TuneParam vTuneParam[10];
-extern int32_t cnttune;
-extern int32_t cnttunefine;
+// Search state, read and written under the tuning lock (TuneLock); the
+// names refer into the one record that holds all of the searches' state.
+extern TuneParam &tuneParam;
+extern TuneParam &miglioretuneParam;
+extern TuneParam (&vTuneParam)[10];
+extern int32_t &cnttune;
+extern int32_t &cnttunefine;
 extern const int32_t SWRTimeoutCICLI[5];
 extern const char SWRTimeout[5][8];
 

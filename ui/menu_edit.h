@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "core/works.h"
+#include "ui/menu_actions.h"
 
 // Key types of the menu: ENTER, "-", "+", "<", ">".
 enum MenuKeyType : int { MK_ENTER = 0, MK_MINUS = 1, MK_PLUS = 2, MK_LEFT = 3, MK_RIGHT = 4 };
@@ -44,20 +45,9 @@ enum MenuEntryIdx : int {
   ME_COUNT = 32,
 };
 
-// Front-panel command that switches the hardware off.
-constexpr uint8_t kPanelCmdPowerOff = 133;
-
 // Applies the edit rule of entry works->menuIdx for the key type. Returns 1
 // after "+" or "-" on the entries 2, 5, 16 and 21, else 0.
 int ModifyParameter(Works *works, int type);
 // LAN octet editor: type 1 decrements octet cursor, 2 increments it (wrapping
 // bytes), 3 moves the cursor left (0 to 3), 4 right (3 to 0). Returns the new cursor.
 int ModifyIP(int type, int cursor, At<uint8_t> *vector);
-
-// Entry 8: the request toggle of remote operation and its ENTER.
-void RemoteRequestToggle(Works *works);
-void RemoteApply(Works *works);
-// Entry 17 ENTER: opens or closes the filter table page by works->filterView.
-void FilterTableView(Works *works);
-// Entry 26 ENTER: deletes every bank's files and starts a new setup file.
-void FactoryReset(Works *works);

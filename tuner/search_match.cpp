@@ -17,45 +17,19 @@
 #include "core/key_labels.h"
 #include "platform/log.h"
 #include "tuner/match_model.h"
+#include "tuner/search_common.h"
 #include "tuner/tuner.h"
 
 namespace {
 
-// Measurements one tuning may take before it settles for its best: about
-// 5 s. A search normally ends far below it; the shortest cycle limit (100)
-// ends it first.
-constexpr int kBudget = 118;
 // Model jumps in a row that did not improve the best before the search
 // keeps to the neighbours of the best word.
 constexpr int kMaxStale = 3;
-// Probes measured before the first fit, and the most there are, with the
-// further probes for loads that the first ones leave at the end of
-// the meter's range.
-constexpr int kProbes = 4;
-constexpr int kMaxProbes = 32;
 constexpr float kGoodSwr = 1.5f;
 // The highest SWR the status reply's readings give.
 constexpr float kSwrReadMax = 100.0f;
 
-struct Visit {
-  int network, l, c;
-};
-
-struct MatchState {
-  double freq = 14e6;
-  MatchSample samples[kBudget];
-  int nSamples = 0;
-  Visit visits[kBudget];
-  int nVisits = 0;
-  Visit probes[kMaxProbes];
-  int nProbes = 0;
-  MatchFit fit;
-  bool jumped = false;  // the word measured last was the model's
-  int stale = 0;
-  float bestSwr = 999.0f;
-  int nReadings = 0;  // samples within the meter's range
-};
-MatchState gMatch;
+MatchState &gMatch = gSearch.match;
 
 int networkOf(uint32_t word) {
   return (word & kModeBitA) ? 2 : 1;
@@ -63,7 +37,7 @@ int networkOf(uint32_t word) {
 
 bool visited(int network, int l, int c) {
   for (int i = 0; i < gMatch.nVisits; ++i) {
-    const Visit &v = gMatch.visits[i];
+    const MatchVisit &v = gMatch.visits[i];
     if (v.network == network && v.l == l && v.c == c) return true;
   }
   return false;
@@ -78,7 +52,7 @@ void setWord(Works *w, int network, int l, int c) {
 }
 
 void addProbe(int network, int l, int c) {
-  if (gMatch.nProbes < kMaxProbes) gMatch.probes[gMatch.nProbes++] = {network, l, c};
+  if (gMatch.nProbes < kMatchMaxProbes) gMatch.probes[gMatch.nProbes++] = {network, l, c};
 }
 
 int steps(double v) {
@@ -109,7 +83,7 @@ void makeProbes(double freq) {
 
 // The unmeasured neighbour of the best word that the model rates best;
 // false when every neighbour has been measured.
-bool nextNeighbour(Visit *out) {
+bool nextNeighbour(MatchVisit *out) {
   const TuneParam &b = miglioretuneParam;
   if (DecodeModoFromTuneval(b.word) == 0) return false;
   int net = networkOf(b.word);
@@ -139,8 +113,8 @@ void matchMeasure(Works *w) {
   // A trip or no forward power says nothing about the load; a reading at
   // the end of the meter's range only that the word is that bad or worse.
   const bool tripped = w->autoTuneState == 2;
-  if (gMatch.nVisits < kBudget) gMatch.visits[gMatch.nVisits++] = {net, l, c};
-  if (!tripped && swr >= 1.0f && gMatch.nSamples < kBudget) {
+  if (gMatch.nVisits < kMatchBudget) gMatch.visits[gMatch.nVisits++] = {net, l, c};
+  if (!tripped && swr >= 1.0f && gMatch.nSamples < kMatchBudget) {
     const bool atEnd = swr >= kSwrReadMax;
     gMatch.samples[gMatch.nSamples++] = {net, l, c, MatchRhoOfSwr(atEnd ? kSwrReadMax : swr),
                                          atEnd};
@@ -154,20 +128,20 @@ void matchMeasure(Works *w) {
   }
   gMatch.jumped = false;
 
-  Visit next{};
+  MatchVisit next{};
   bool found = false;
-  if (gMatch.nVisits >= kBudget) {
+  if (gMatch.nVisits >= kMatchBudget) {
     // the budget is spent: settle for the best
-  } else if (gMatch.nVisits < kProbes || gMatch.nReadings < 3) {
+  } else if (gMatch.nVisits < kMatchProbes || gMatch.nReadings < 3) {
     for (int i = 0; i < gMatch.nProbes && !found; ++i) {
-      const Visit &p = gMatch.probes[i];
+      const MatchVisit &p = gMatch.probes[i];
       if (!visited(p.network, p.l, p.c)) {
         next = p;
         found = true;
       }
     }
   }
-  if (!found && gMatch.nVisits < kBudget && gMatch.nReadings >= 1) {
+  if (!found && gMatch.nVisits < kMatchBudget && gMatch.nReadings >= 1) {
     gMatch.fit = MatchFitSamples(gMatch.samples, gMatch.nSamples, gMatch.freq, gMatch.fit);
     MatchWord m = MatchBestWord(gMatch.fit, gMatch.freq);
     double zr = 0, zx = 0;
