@@ -1,6 +1,7 @@
 // Band tables per bank, bank switching and the mode of work. Whenever the
 // frequency enters a band, the band's settings go out as controller commands
 // and the tuner's stored match is recalled.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -349,6 +350,22 @@ void CopyBank(Works *works, int from, int to) {
     LoadAllBankTable(works, to);
     works->bandIdx = -1;
   }
+}
+
+int DeleteFileConf(Works *, int bank, int which) {
+  if (bank < 0 || bank > 19 || which < 0 || which > 3) return -1;
+  char path[64];
+  if (which == 3)
+    BandFileName(bank, path, sizeof path);
+  else
+    AtuFileName(bank, which, path, sizeof path);
+  if (!RemountRW()) return -2;
+  int rc = RemoveFile(path);
+  // A file that is not there is as good as deleted.
+  if (rc != 0 && errno == ENOENT) rc = 0;
+  if (rc != 0) LogErr("can't delete file bank %d", bank);
+  RemountRO();
+  return rc;
 }
 
 void ResetBank(Works *works, int bank) {

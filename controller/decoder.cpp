@@ -1,5 +1,7 @@
 // Decoder of the controller's replies: measured values, errors, temperatures
 // and the choice of the link's next command; the status text for a remote peer.
+#include "controller/decoder.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,8 +12,9 @@
 #include <thread>
 
 #include "config/config.h"
-#include "controller/link.h"
+#include "controller/next_command.h"
 #include "controller/temperature.h"
+#include "core/command_queue.h"
 #include "core/key_labels.h"
 #include "core/process_globals.h"
 #include "errors/errors.h"
@@ -413,11 +416,6 @@ int DecodeReply(Works *works, const char *text, int count) {
 void DecodeCatCmd(Works *works, const char *text, int count) {
   int pause = DecodeReply(works, text, count);
   std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-}
-
-float CalvTensVadcAmp(Works *works, int raw) {
-  float f = works->powerClass == '1' ? 348.0f : 118.0f;
-  return static_cast<float>(raw & 255) * 3.3f * f / 255.0f / 18.0f;
 }
 
 namespace {

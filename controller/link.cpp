@@ -137,34 +137,6 @@ void LinearReplyDigits(const char *text, int length, char out[3]) {
   snprintf(out, 3, "%02X", Sys_Crc8Calculation(text, length < 0 ? 0 : length));
 }
 
-void InitMicroCmd(Works *works) {
-  LogStderr("Init CRT ... \n");
-  IncPNTIn_CMDLinear(LP_VSM, works);
-  IncPNTIn_CMDLinear(LP_ER0, works);
-  IncPNTIn_CMDLinear(LP_ER1, works);
-  IncPNTIn_CMDLinear(LP_ER2, works);
-  IncPNTIn_CMDLinear(LP_MP0, works);
-  SearchCambioSoglie_TS(works);
-  works->fanPercent = 100;
-  works->fanPercentReq = 100;
-  IncPNTIn_CMDLinear(LP_FN, works);
-  IncPNTIn_CMDLinear(LP_AN, works);
-  IncPNTIn_CMDLinear(LP_SA, works);
-  IncPNTIn_CMDLinear(LP_FS, works);
-  IncPNTIn_CMDLinear(LP_MT1, works);
-  IncPNTIn_CMDLinear(LP_PS, works);
-  IncPNTIn_CMDLinear(LP_GM, works);
-  IncPNTIn_CMDLinear(LP_GS, works);
-  IncPNTIn_CMDLinear(LP_CP, works);
-  IncPNTIn_CMDLinear(LP_MR0, works);
-}
-
-void LastCmdSent(Works *works, char c1, char c2, int id) {
-  works->lastCmdChars[0] = c1;
-  works->lastCmdChars[1] = c2;
-  works->lastCmdId = id;
-}
-
 int LinearCmdText(Works *works, int id, char *text, int size) {
   if (size < kLinearCmdMax) return 0;
   text[0] = 0;
@@ -319,51 +291,6 @@ int writeLinearPort(int fd, const char *text, int length, Works *) {
     done += static_cast<int>(w);
   }
   return 0;
-}
-
-void GestRetrayCMD(Works *works) {
-  works->retryTotal += 1;
-  char c1 = works->lastCmdChars[0];
-  char c2 = works->lastCmdChars[1];
-  if (works->retryCount > 2) {
-    works->errDetail.setf("Err %c%c", c1, c2);
-    if (works->extIoTimeout == 0) {
-      AddErrore(works, ERR_COMM);
-      works->extIoTimeout = 2000;
-    }
-    LogStderr(
-        "---------------------------------------STOP RETRAY!! %c%c (%d, %d) Restart da ST "
-        "(Timer: %i)\n",
-        c1, c2, works->retryTotal.load(), works->retryCount.load(), works->extIoTimeout.load());
-    works->retryStops += 1;
-    linearProcessStatus = LP_ST;
-    works->retryCount = 0;
-  } else {
-    works->retryCount += 1;
-    linearProcessStatus = works->lastCmdId.load();
-    LogStderr("--------------------------------------- ERROR LINEAR: RETRAY %c%c (%d , %d)\n", c1,
-              c2, works->retryTotal.load(), works->retryCount.load());
-  }
-}
-
-void NextCmdPriority(Works *works, int next) {
-  works->retryCount = 0;
-  if (works->cmdPriority == 0) {
-    linearProcessStatus = next;
-    return;
-  }
-  int id = TakeCmdLinear(works);
-  if (id >= 0) {
-    linearProcessStatus = id;
-    LogStderr("cmd ext: %d\n", id);
-    return;
-  }
-  works->cmdPriority = 0;
-  linearProcessStatus = next;
-  if (works->errorRecovery == 1) {
-    LogStderr(">>> ERRORI: Send All CMD for Error\n");
-    works->errorRecovery = 2;
-  }
 }
 
 void SetAttenuatorCMD(Works *works, int index, int id) {

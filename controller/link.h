@@ -1,45 +1,29 @@
 #pragma once
-// The controller link: wire format, retries, and the decoder
-// of the controller's replies.
+// The controller link: wire format, the request/reply state machine and
+// the thread that runs it on the port.
 #include <cstdint>
 
+#include "controller/decoder.h"
+#include "controller/next_command.h"
 #include "core/command_queue.h"
 #include "core/works.h"
 
 // CRC-8 of the 1-Wire devices (reflected polynomial 0x8C, start 0).
 uint8_t Sys_Crc8Calculation(const void *bytes, int length);
-// Queues the controller's start-up commands.
-void InitMicroCmd(Works *works);
 void *Linear(void *works);  // link thread
 int OpenLinear(Works *works);
 // Writes the check digits and then the text. Returns 0, or -1 when a write
 // failed (the port is then taken as lost).
 int writeLinearPort(int fd, const char *text, int length, Works *works);
-void LastCmdSent(Works *works, char c1, char c2, int id);
-void GestRetrayCMD(Works *works);
-void NextCmdPriority(Works *works, int next);
 // Sends an attenuator command on works->linFD. Link thread only: other
 // threads queue LP_AT, LP_AT_TUNE or LP_AT_MAX instead.
 void SetAttenuatorCMD(Works *works, int index, int id);
-
-// Reply decoder: text = reply without the check digits, count = characters
-// received including the check digits. text holds count - 2 characters (or is
-// NUL-terminated before). Pauses as the link's pace asks (see DecodeReply).
-void DecodeCatCmd(Works *works, const char *text, int count);
-// DecodeCatCmd without the pause: returns the milliseconds the link waits
-// before the next command (10 after a status frame, 20 after anything else).
-int DecodeReply(Works *works, const char *text, int count);
-int charToInt(char c);
-// Fills out (at least 53 bytes) with the 52-character status text.
-void CreaBufferDiStato(Works *works, char *out);
-float CalvTensVadcAmp(Works *works, int raw);
 
 // ---- The link's logic apart from the port.
 // The link thread owns one LinearLink; it reads from the port into in[] and
 // writes what LinearAdvance asks for. Tests drive the same functions with
 // bytes of their own.
 
-constexpr int kLinearRxMax = 500;       // reply buffer, characters
 constexpr int kLinearTimeoutMs = 1500;  // no complete reply within this: retry
 constexpr int kLinearCmdMax = 24;       // longest command text, NUL included
 

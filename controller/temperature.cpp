@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "controller/link.h"
+#include "core/command_queue.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -317,6 +317,11 @@ void GestTemperatureFunction(Works *works, int alarmCode, int latchedCode, int w
     AddErrore(works, warnCode);
     LogStderr("!!!! WARNING: Quasi in Temperatura!! (%i)\n", warnCode);
   }
+}
+
+float CalvTensVadcAmp(Works *works, int raw) {
+  float f = works->powerClass == '1' ? 348.0f : 118.0f;
+  return static_cast<float>(raw & 255) * 3.3f * f / 255.0f / 18.0f;
 }
 
 void LogTempFunction(Works *works, int mode) {

@@ -30,3 +30,6 @@ void AttivaDisattivaProtezione(Works *works, int on);
 // mode -1 deletes the temperature log, 0 appends a sample, 1 a sample taken
 // at an alarm.
 void LogTempFunction(Works *works, int mode);
+
+// The amplifier supply voltage from the front panel's ADC reading.
+float CalvTensVadcAmp(Works *works, int raw);

@@ -154,7 +154,7 @@ void *AggFWThread(void *arg) {
   return nullptr;
 }
 
-void shutdown(Works *works) {
+void closeProgram(Works *works) {
   LogStderr("Close..\n");
   // The refresh loop may be in its last pass: it ends before the closing
   // screen is drawn, so the two never draw into the buffers at once.
@@ -344,6 +344,6 @@ int main(int, char **) {
 
   while (works.running) sleepSeconds(1);
 
-  shutdown(&works);
+  closeProgram(&works);
   return 0;
 }

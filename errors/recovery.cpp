@@ -2,7 +2,8 @@
 // key, the end of a reset cycle and the restart of the remote threads.
 #include "errors/recovery.h"
 
-#include "controller/link.h"
+#include "controller/next_command.h"
+#include "core/command_queue.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "errors/errors.h"

@@ -1,6 +1,5 @@
 // Tune-memory files: one per bank and antenna under /opt/set, one line per
 // filled slot.
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -126,20 +125,4 @@ int CopyTabAtu(int fromBank, int toBank, int antenna) {
   auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
   readAtuFile(from, tab.get());
   return WriteSetFile(to, atuText(to, tab.get()));
-}
-
-int DeleteFileConf(Works *, int bank, int which) {
-  if (bank < 0 || bank > 19 || which < 0 || which > 3) return -1;
-  char path[64];
-  if (which == 3)
-    BandFileName(bank, path, sizeof path);
-  else
-    AtuFileName(bank, which, path, sizeof path);
-  if (!RemountRW()) return -2;
-  int rc = RemoveFile(path);
-  // A file that is not there is as good as deleted.
-  if (rc != 0 && errno == ENOENT) rc = 0;
-  if (rc != 0) LogErr("can't delete file bank %d", bank);
-  RemountRO();
-  return rc;
 }

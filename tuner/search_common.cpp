@@ -1,9 +1,16 @@
-// What the searches of automatic tuning share: their state and the moves
-// every search makes.
+// What the searches of automatic tuning share: their state, the moves every
+// search makes, and the steps they take (measure, keep the best, end, leave).
 #include "tuner/search_common.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <thread>
+
+#include "core/command_queue.h"
+#include "errors/errors.h"
+#include "platform/log.h"
 
 TuneSearch gSearch;
 TuneParam &tuneParam = gSearch.tuneParam;
@@ -58,4 +65,141 @@ void setBest(Works *w, const TuneParam &p) {
 TuneParam measurement(Works *w) {
   return TuneParam{w->swr.load(), w->pwFwd.load(), w->tuneL.load(), w->tuneC.load(),
                    w->tuneVal.load()};
+}
+
+// The link thread steps the machine; the key handler and the refresh loop
+// start and abort it.
+std::recursive_mutex gTuneMutex;
+
+namespace {
+
+// Steps 1 to 3 of a measure; returns the log line's start in buf.
+void takeMeasurement(Works *w, char *buf, size_t size) {
+  bool trip = (w->stErr[1] & 2) != 0;
+  if (trip) {
+    w->swr = 100.0f;
+    w->autoTuneState = 2;
+  }
+  tuneParam = measurement(w);
+  snprintf(buf, size, "%d-%d) Err %sSWR %05.2f FWD %05.2f L %04d C %04d T %08x %s", cnttune,
+           w->tuneStato.load(), trip ? "1 " : "0 ", tuneParam.swr, tuneParam.fwd, tuneParam.l,
+           tuneParam.c, tuneParam.word, networkText(tuneParam.word));
+  ++cnttune;
+  ++gSearch.measureCount;
+}
+
+}  // namespace
+
+uint32_t TuneMeasureCount() {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  return gSearch.measureCount;
+}
+
+void TuneLock() {
+  gTuneMutex.lock();
+}
+void TuneUnlock() {
+  gTuneMutex.unlock();
+}
+
+void Clr_vTuneParam(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  LogStderr("TUNE CLEAR\n");
+  works->swrTuneEnd = 0;
+  tuneParam = kCleared;
+  miglioretuneParam = kCleared;
+  for (TuneParam &p : vTuneParam) p = kCleared;
+  gSearch.bestFreq = -1;
+  gSearch.bestAnt = -1;
+}
+
+void Clr_vTuneParam_fast(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  LogStderr("TUNE CLEAR\n");
+  tuneParam = measurement(works);
+  // The best of an earlier tune only counts where it was measured; anywhere
+  // else it would be applied and stored without ever being tried here.
+  if (gSearch.bestFreq != works->frequency || gSearch.bestAnt != works->antenna) {
+    miglioretuneParam = kCleared;
+    miglioretuneParam.l = works->tuneL;
+    miglioretuneParam.c = works->tuneC;
+    miglioretuneParam.word = works->tuneVal;
+  }
+}
+
+void CtrlNuovoTune(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  // SWR 0 means no forward power was measured, not a perfect match.
+  if (tuneParam.swr > 0 && tuneParam.swr < miglioretuneParam.swr) setBest(works, tuneParam);
+  for (int i = 9; i > 0; --i) vTuneParam[i] = vTuneParam[i - 1];
+  vTuneParam[0] = tuneParam;
+}
+
+int TuneStep(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  char line[256];
+  takeMeasurement(works, line, sizeof line);
+  CtrlNuovoTune(works);
+  size_t used = strlen(line);
+  snprintf(line + used, sizeof line - used, " SWResc  %05.2f SWR[1] %05.2f SWR[0] %05.2f\n",
+           works->swrEscAutoTune.load(), vTuneParam[1].swr, vTuneParam[0].swr);
+  LogStderr("%s", line);
+  int n = works->tuneSampleCnt;
+  if (works->tuneSampling > 0 && n >= 0 && n < kTuneSamples)
+    works->tuneSamples[n] = works->swr.load();
+  works->tuneSampleCnt = n + 1;
+  if (tuneParam.swr > 0.01 && tuneParam.swr < works->swrEscAutoTune) {
+    LogStderr("ESC AUTO TUNE TARGET FOUND! %05.2f ( %01.4f) FOUND!\n", tuneParam.swr,
+              tuneParam.swr);
+    TuneEnd(works);
+    EscAutoTune(works, 1);
+    return 1;
+  }
+  return 0;
+}
+
+void TuneStepComplete(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  char line[256];
+  takeMeasurement(works, line, sizeof line);
+  LogStderr("%s\n", line);
+  if (tuneParam.swr > 0 && tuneParam.swr < miglioretuneParam.swr) {
+    setBest(works, tuneParam);
+    LogStderr("MIGLIORE:SWR %05.2f L %04d C %04d\n", miglioretuneParam.swr, miglioretuneParam.l,
+              miglioretuneParam.c);
+  }
+}
+
+void TuneEnd(Works *works) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  const TuneParam &b = miglioretuneParam;
+  LogStderr(
+      "miglioretuneParam %d-%d) SWR %05.2f FRW %05.2f L%4d C%4d T %08x %s (==>SWR %05.2f) "
+      "TuneEnd\n",
+      cnttune, works->tuneStato.load(), b.swr, b.fwd, b.l, b.c, b.word, networkText(b.word), b.swr);
+  // Nothing measured yet: the cleared best holds no word, keep the one in use.
+  if (DecodeModoFromTuneval(b.word) == 0) return;
+  tuneParam = b;
+  works->swr = b.swr;
+  works->pwFwd = b.fwd;
+  works->tuneL = b.l;
+  works->tuneC = b.c;
+  works->tuneVal = b.word;
+  works->swrTuneEnd = b.swr;
+}
+
+void EscAutoTune(Works *works, int store) {
+  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
+  if (miglioretuneParam.swr > 6.0) {
+    AddErrore(works, ERR_TUNE_MAX_SWR);
+    LogStderr("------- ERRORE MAX TUNE (%f)\n", tuneParam.swr);
+  } else if (store == 1) {
+    InsertTuneToMem(works, works->numBanco, works->antenna);
+    works->tuneFine = 1;
+  }
+  IncPNTIn_CMDLinear(LP_AT, works);
+  cnttune = 0;
+  if (works->autoTuneMode & kAutoTuneOn) works->autoTuneMode.fetch_or(kAutoTuneRxWanted);
+  works->configRowIdx = -1;
+  works->autoTuneState = 0;
 }

@@ -2,6 +2,7 @@
 // What the searches of automatic tuning share: their state, in one place and
 // under the tuning lock (TuneLock), and the moves every search makes.
 #include <cstdint>
+#include <mutex>
 
 #include "core/works.h"
 #include "tuner/match_model.h"
@@ -59,6 +60,8 @@ struct TuneSearch {
   MatchState match;
 };
 extern TuneSearch gSearch;
+// Held by every step of a search (TuneLock takes it from outside the tuner).
+extern std::recursive_mutex gTuneMutex;
 
 void sleepMs(int ms);
 // C, L and network of the word in works->tuneVal, and the relays' bits.

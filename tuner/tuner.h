@@ -85,8 +85,6 @@ bool IsStorableTune(const TuneMemEntry &e);
 // Copies one antenna's memory file to another bank without touching the
 // tables in memory; 0 or negative on failure.
 int CopyTabAtu(int fromBank, int toBank, int antenna);
-// which 0..2: the memory file of antenna which+1; 3: the band-table file.
-int DeleteFileConf(Works *works, int bank, int which);
 
 // ---- Automatic tuning
 

@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "controller/link.h"
+#include "controller/temperature.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "display/display.h"

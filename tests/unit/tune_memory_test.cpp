@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "core/command_queue.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
