@@ -47,14 +47,6 @@ std::vector<std::string> settingsUntil(ControllerSim &ctl, size_t from, const st
   return out;
 }
 
-// A clean stop; a sanitizer's report would show in the exit status.
-void stop(OmbrixProcess &app) {
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text();
-  int st = app.waitExit(10s);
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << app.out().text();
-}
-
 std::string relayText(int mode, int l, int c) {
   static Works w;
   w.tuneVal = 0;
@@ -103,7 +95,7 @@ TEST(BandsRun, MeasuredFrequencyMovesToAnotherBand) {
   EXPECT_EQ(sent[5], "AT10;");                // attenuator
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 7100000 idx:2120", 1s), 0);
 
-  stop(app);
+  app.stop();
 }
 
 // The tunings: the controller link and the refresh loop of the program run
@@ -263,7 +255,7 @@ TEST(TuneRun, StoredTuneThenFineSearchThenRestartRecallsIt) {
   ASSERT_GE(r.ctl.waitCommand(recalled, 40s, mark), 0)
       << r.ctl.out().text(mark) << app.out().text();
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 14200000 idx:3130", 1s), 0);
-  stop(app);
+  app.stop();
 }
 
 TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
@@ -318,7 +310,7 @@ TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
   SetI(&w, l);
   SetC(&w, c);
   EXPECT_LT(TunerSwr(w.tuneVal, freq, load), 1.5) << mode << " " << l << " " << c;
-  stop(app);
+  app.stop();
 }
 
 }  // namespace

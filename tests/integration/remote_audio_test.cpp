@@ -152,8 +152,7 @@ TEST(RemoteAudioRun, UnpluggedInterfaceStopsPlaybackAndCaptureWithTheirErrors) {
   // Both listed: "Add: N: <count> err:<code>".
   EXPECT_GE(app.out().waitForText(" err:10", 1s, from), 0);
   EXPECT_GE(app.out().waitForText(" err:9", 1s, from), 0);
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text(from);
+  app.stop();
 }
 
 // A station (server) whose receiver audio comes in mono, and an operator
@@ -201,10 +200,8 @@ struct Pair {
     return enough;
   }
   void stop() {
-    stationApp.signal(SIGTERM);
-    opApp.signal(SIGTERM);
-    EXPECT_GE(stationApp.out().waitForText("Closed!", 40s), 0);
-    EXPECT_GE(opApp.out().waitForText("Closed!", 40s), 0);
+    stationApp.stop();
+    opApp.stop();
   }
 };
 

@@ -61,14 +61,6 @@ void prepare(const SimRoot &root, char role, int port, const char *password, boo
     root.writeFile("/opt/set/remote.txt", std::string("Password: ") + password + "\n");
 }
 
-void stop(OmbrixProcess &app) {
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 30s), 0) << app.out().text();
-  int st = app.waitExit(10s);
-  ASSERT_TRUE(WIFEXITED(st)) << st;
-  EXPECT_EQ(WEXITSTATUS(st), 0);
-}
-
 // The operator's own CAT port: answers the probe and keeps what it is sent.
 struct CatPort {
   TestPty pty;
@@ -225,7 +217,7 @@ TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
     EXPECT_GE(server.out().waitForText("differ from >not-the-pass<", 15s, first + 1), 0);
     EXPECT_EQ(server.out().text().find(kPassword), std::string::npos);
     EXPECT_EQ(server.out().waitForText("Receiving data", 10ms), -1);
-    stop(wrong);
+    wrong.stop();
   }
 
   OmbrixProcess client;
@@ -254,15 +246,15 @@ TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
 
   // The station restarts; the operator unit reconnects by itself.
   size_t clientMark = client.out().size();
-  stop(server);
+  server.stop();
   ASSERT_GE(client.out().waitForText("reconnecting", 20s, clientMark), 0);
   OmbrixProcess again;
   ASSERT_TRUE(again.start(station));
   ASSERT_GE(client.out().waitForText("Websocket Connected", 60s, clientMark), 0)
       << client.out().text(clientMark);
   ASSERT_GE(again.out().waitForText("Receiving data", 20s), 0);
-  stop(client);
-  stop(again);
+  client.stop();
+  again.stop();
 }
 
 TEST(RemoteLinkRun, StationSurvivesAHostilePeer) {
@@ -335,7 +327,7 @@ TEST(RemoteLinkRun, StationSurvivesAHostilePeer) {
     Peer last(port);
     EXPECT_NE(last.handshake(key).find("101 Switching Protocols"), std::string::npos);
   }
-  stop(app);
+  app.stop();
 }
 
 TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
@@ -382,7 +374,7 @@ TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
   EXPECT_GE(client.out().waitForText("keys not correct", 40s, first + 1), 0);
   EXPECT_GE(served.load(), 2);
   EXPECT_EQ(client.waitExit(10ms), -1);
-  stop(client);
+  client.stop();
   done = true;
   fake.join();
   close(ls);
