@@ -3,7 +3,6 @@
 // damaged replies, a silent controller, and a clean stop. One run of the
 // program carries all of them, since its start-up alone takes ~13 s.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "core/setup.h"
 #include "support/link_driver.h"
 #include "support/sim_harness.h"
+#include "support/test_thread.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
@@ -51,24 +51,12 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   int first =
       ctl.out().waitFor([](const std::string &l) { return l.compare(0, 2, "> ") == 0; }, 1s);
   EXPECT_EQ(ctl.out().lines()[static_cast<size_t>(first)], "> 4dST;");
-  const std::vector<std::string> queued = {"VSM;",
-                                           "ER0000;",
-                                           "ER0001;",
-                                           "ER0002;",
-                                           "MP0;",
+  const std::vector<std::string> queued = {"VSM;", "ER0000;", "ER0001;", "ER0002;", "MP0;",
                                            // the row's thresholds, put back to the
                                            // defaults by the setup file's reading
-                                           "TS4095409515003700;",
-                                           "FN1100;",
-                                           "AN0;",
-                                           "SA1;",
-                                           "FS00001;",
-                                           "MT100000000;",
-                                           "PS0001100000000000;",
-                                           "GM00020100;",
-                                           "GS;",
-                                           "CPFFFF;",
-                                           "MR0;",
+                                           "TS4095409515003700;", "FN1100;", "AN0;", "SA1;",
+                                           "FS00001;", "MT100000000;", "PS0001100000000000;",
+                                           "GM00020100;", "GS;", "CPFFFF;", "MR0;",
                                            // the bank's mode of work (Generic)
                                            "GS0300000000;"};
   std::vector<std::string> want;
@@ -124,10 +112,6 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
-void *runLinear(void *works) {
-  return Linear(works);
-}
-
 // The link thread of the program, in this process, on the simulated
 // controller's port: queued commands drain back to back in priority mode.
 TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
@@ -138,8 +122,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   setenv("OMBRIX_ROOT", root.dir().c_str(), 1);
   TestWorks w;
   SetSetupText(w.get(), SB_LinPort, "/dev/ttyAMA0");
-  pthread_t th;
-  ASSERT_EQ(pthread_create(&th, nullptr, runLinear, w.get()), 0);
+  TestThread th([&] { Linear(w.get()); }, [&] { w->running = 0; });
   ASSERT_GE(ctl.waitCommand("FM;", 5s), 0) << ctl.out().text();
 
   // Hold the link on a silent controller while the commands are queued.
@@ -178,7 +161,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   EXPECT_EQ(w->deviceError, 0);
 
   w->running = 0;
-  pthread_join(th, nullptr);
+  th.join();
   unsetenv("OMBRIX_ROOT");
 }
 

@@ -21,6 +21,7 @@
 #include "support/link_sims.h"
 #include "support/pty.h"
 #include "support/sim_harness.h"
+#include "support/test_thread.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
@@ -87,15 +88,12 @@ struct CatPort {
     reader.join();
   }
   bool waitFor(const std::string &text, std::chrono::milliseconds within) {
-    auto end = std::chrono::steady_clock::now() + within;
-    while (std::chrono::steady_clock::now() < end) {
-      {
-        std::lock_guard<std::mutex> lock(m);
-        if (seen.find(text) != std::string::npos) return true;
-      }
-      poll(nullptr, 0, 20);
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(m);
+          return seen.find(text) != std::string::npos;
+        },
+        within);
   }
 };
 
@@ -342,25 +340,27 @@ TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
   ASSERT_EQ(listen(ls, 4), 0);
   std::atomic<int> served{0};
   std::atomic<bool> done{false};
-  std::thread fake([&] {
-    while (!done) {
-      pollfd p = {ls, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      int fd = accept(ls, nullptr, nullptr);
-      if (fd < 0) continue;
-      char buf[2048];
-      pollfd q = {fd, POLLIN, 0};
-      if (poll(&q, 1, 5000) > 0 && recv(fd, buf, sizeof buf, 0) > 0) {
-        const char r[] =
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n"
-            "Sec-WebSocket-Protocol: chat\r\n\r\n";
-        ::send(fd, r, sizeof r - 1, MSG_NOSIGNAL);
-        ++served;
-      }
-      close(fd);
-    }
-  });
+  TestThread fake(
+      [&] {
+        while (!done) {
+          pollfd p = {ls, POLLIN, 0};
+          if (poll(&p, 1, 100) <= 0) continue;
+          int fd = accept(ls, nullptr, nullptr);
+          if (fd < 0) continue;
+          char buf[2048];
+          pollfd q = {fd, POLLIN, 0};
+          if (poll(&q, 1, 5000) > 0 && recv(fd, buf, sizeof buf, 0) > 0) {
+            const char r[] =
+                "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n"
+                "Sec-WebSocket-Protocol: chat\r\n\r\n";
+            ::send(fd, r, sizeof r - 1, MSG_NOSIGNAL);
+            ++served;
+          }
+          close(fd);
+        }
+      },
+      [&] { done = true; });
   SimRoot op;
   ASSERT_TRUE(op.ok());
   prepare(op, '2', ntohs(a.sin_port), kPassword, false);

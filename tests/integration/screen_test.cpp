@@ -1,9 +1,7 @@
 // The real ombrix on the virtual display of a temporary root: the splash and
 // its countdown, then the main screen, each compared with what the drawing
 // functions produce in this process from the same pictures and fonts.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,13 +18,13 @@
 #include "errors/errors.h"
 #include "support/screen_compare.h"
 #include "support/sim_harness.h"
+#include "support/wait.h"
 #include "ui/menu.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
 
 namespace {
 
-using simtest::Clock;
 using simtest::ControllerSim;
 using simtest::OmbrixProcess;
 using std::chrono::milliseconds;
@@ -93,12 +91,12 @@ class ScreenRoot {
 bool waitForFrame(const ScreenRoot &root, milliseconds within,
                   const std::function<bool(const std::vector<uint8_t> &)> &pred,
                   std::vector<uint8_t> *frame) {
-  for (auto end = Clock::now() + within;;) {
-    *frame = root.frame();
-    if (pred(*frame)) return true;
-    if (Clock::now() >= end) return false;
-    poll(nullptr, 0, 50);
-  }
+  return WaitUntil(
+      [&] {
+        *frame = root.frame();
+        return pred(*frame);
+      },
+      within, milliseconds(50));
 }
 
 // Waits for the refresh loop, which starts once the start-up countdown is over.

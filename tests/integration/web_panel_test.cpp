@@ -18,6 +18,7 @@
 
 #include "jpeg/jpeg.h"
 #include "support/sim_harness.h"
+#include "support/wait.h"
 
 using namespace std::chrono_literals;
 using simtest::Child;
@@ -51,16 +52,6 @@ int connectRaw(int port) {
     return -1;
   }
   return fd;
-}
-
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds within = 10s) {
-  auto end = std::chrono::steady_clock::now() + within;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
 }
 
 struct PanelSim {
@@ -171,11 +162,14 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   EXPECT_EQ(cli.Post("/api/key", p.headers(""), "key=5&press=short", kForm)->status, 401);
   EXPECT_EQ(cli.Post("/api/key", p.headers(session), "key=5&press=short", kForm)->status, 204);
   std::string state;
-  EXPECT_TRUE(eventually([&] {
-    auto r = cli.Get("/api/state", p.headers(session, false));
-    state = r ? r->body : "";
-    return state.find("\"screenState\":1") != std::string::npos;
-  })) << state;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = cli.Get("/api/state", p.headers(session, false));
+        state = r ? r->body : "";
+        return state.find("\"screenState\":1") != std::string::npos;
+      },
+      10s, 50ms))
+      << state;
   EXPECT_EQ(cli.Post("/api/key", p.headers(session), "key=1&press=short", kForm)->status, 204);
 
   // Whatever bytes arrive, the server goes on.
@@ -202,10 +196,12 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   // they are gone, the panel serves again.
   std::vector<int> idle;
   for (int i = 0; i < 8; ++i) idle.push_back(connectRaw(p.port));
-  EXPECT_TRUE(eventually([&] {
-    auto r = httplib::Client("127.0.0.1", p.port).Get("/");
-    return r && r->status == 503;
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
+        return r && r->status == 503;
+      },
+      10s, 50ms));
   // A refused client that would keep its connection is closed after the answer.
   int extra = connectRaw(p.port);
   timeval tv = {5, 0};
@@ -219,10 +215,12 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 503"), 0) << answer;
   close(extra);
   for (int fd : idle) close(fd);
-  EXPECT_TRUE(eventually([&] {
-    auto r = httplib::Client("127.0.0.1", p.port).Get("/");
-    return r && r->status == 200;
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
+        return r && r->status == 200;
+      },
+      10s, 50ms));
 
   // After logout the session is gone.
   EXPECT_EQ(cli.Post("/api/logout", p.headers(session), "", kForm)->status, 204);

@@ -11,14 +11,13 @@
 //
 // Every wait ends at an observable event or at its deadline; nothing sleeps.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -296,9 +295,9 @@ class OmbrixProcess : public Child {
   // cwd "" keeps the test's working directory.
   bool start(const std::string &rootDir, const std::string &cwd = "") {
     // ALSA finds the root's simulated audio interface (sim/audio_sim.h).
-    return Child::start({OmbrixBinary()},
-                        {"OMBRIX_ROOT=" + rootDir, "ALSA_CONFIG_PATH=" + rootDir + "/etc/asound.conf"},
-                        cwd);
+    return Child::start(
+        {OmbrixBinary()},
+        {"OMBRIX_ROOT=" + rootDir, "ALSA_CONFIG_PATH=" + rootDir + "/etc/asound.conf"}, cwd);
   }
   bool start(const SimRoot &root) { return start(root.dir()); }
   // A clean stop: SIGTERM, the closing line, exit status 0 (a sanitizer's
