@@ -39,12 +39,10 @@ namespace {
 // (the fan follows the temperatures on its own), from `from` on, up to and
 // including `until`.
 std::vector<std::string> settingsUntil(ControllerSim &ctl, size_t from, const std::string &until) {
-  std::vector<std::string> out;
-  for (const auto &c : ctl.commands(from)) {
-    if (c == "ST;" || c == "FM;" || c.compare(0, 2, "FN") == 0) continue;
-    out.push_back(c);
-    if (c == until) break;
-  }
+  std::vector<std::string> out = ctl.commands(from, until);
+  std::erase_if(out, [](const std::string &c) {
+    return c == "ST;" || c == "FM;" || c.compare(0, 2, "FN") == 0;
+  });
   return out;
 }
 

@@ -20,16 +20,6 @@ using simtest::SimRoot;
 
 namespace {
 
-// The commands from `from` on, up to and including the first `until`.
-std::vector<std::string> commandsUntil(ControllerSim &ctl, size_t from, const std::string &until) {
-  std::vector<std::string> out;
-  for (const auto &c : ctl.commands(from)) {
-    out.push_back(c);
-    if (c == until) break;
-  }
-  return out;
-}
-
 TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   SimRoot root;
   ASSERT_TRUE(root.ok());
@@ -65,7 +55,7 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
     want.push_back(q);
   }
   want.insert(want.end(), {"ST;", "FM;"});
-  EXPECT_EQ(commandsUntil(ctl, 0, "FM;"), want) << ctl.out().text();
+  EXPECT_EQ(ctl.commands(0, "FM;"), want) << ctl.out().text();
   EXPECT_GE(app.out().waitForText("EE0:OMBRIX SIMULATED CONTROLLER", 1s), 0);
 
   // A rejected command is sent again.
@@ -99,7 +89,7 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   ASSERT_GE(silentFirst, 0);
   int retried = ctl.waitCommand("ST;", 10s, static_cast<size_t>(silentFirst));
   ASSERT_GE(retried, 0) << ctl.out().text(mark);
-  EXPECT_EQ(commandsUntil(ctl, static_cast<size_t>(silentFirst), "ST;"),
+  EXPECT_EQ(ctl.commands(static_cast<size_t>(silentFirst), "ST;"),
             (std::vector<std::string>{"FM;", "FM;", "FM;", "FM;", "ST;"}));
   EXPECT_GE(app.out().waitForText("STOP RETRAY!! FM", 2s), 0) << app.out().text();
 
@@ -138,7 +128,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   int back = ctl.waitCommand("AB0;", 10s, mark);
   ASSERT_GE(back, 0) << ctl.out().text(mark);
   ASSERT_GE(ctl.waitCommand("ST;", 5s, static_cast<size_t>(back)), 0);
-  std::vector<std::string> sent = commandsUntil(ctl, mark, "AB0;");
+  std::vector<std::string> sent = ctl.commands(mark, "AB0;");
   ASSERT_GE(sent.size(), 4u);
   // The command held up by the silence, then the three back to back, then "ST;".
   std::vector<std::string> tail(sent.end() - 3, sent.end());

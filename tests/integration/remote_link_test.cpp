@@ -33,18 +33,6 @@ namespace {
 
 const char kPassword[] = "station-pass-7";
 
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
-
 // A unit's root: controller link, refresh loop, the remote link in the given
 // role, bank 1 in NEB mode (the station follows its transceiver, the
 // operator the parameters its peer sends).
@@ -185,7 +173,7 @@ std::string pythonAcceptKey(const std::string &key) {
 }  // namespace
 
 TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
-  const int port = freePort();
+  const int port = simtest::FreePort();
   SimRoot station, op;
   ASSERT_TRUE(station.ok() && op.ok());
   prepare(station, '1', port, kPassword, true);
@@ -256,7 +244,7 @@ TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
 }
 
 TEST(RemoteLinkRun, StationSurvivesAHostilePeer) {
-  const int port = freePort();
+  const int port = simtest::FreePort();
   SimRoot station;
   ASSERT_TRUE(station.ok());
   prepare(station, '1', port, kPassword, true);

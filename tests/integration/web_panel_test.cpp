@@ -25,21 +25,6 @@ using simtest::Child;
 
 namespace {
 
-// A port nobody listens on now.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // A raw connection to the panel, for bytes no client library would send.
 int connectRaw(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -56,7 +41,7 @@ int connectRaw(int port) {
 
 struct PanelSim {
   std::string root;
-  int port = freePort();
+  int port = simtest::FreePort();
   Child sim;
   std::string phrase;
   PanelSim() {

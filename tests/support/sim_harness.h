@@ -10,11 +10,14 @@
 //   ASSERT_GE(app.out().waitForText("Closed!", 20s), 0);
 //
 // Every wait ends at an observable event or at its deadline; nothing sleeps.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +47,21 @@ inline std::string BuildDir() {
 #else
   return "build";
 #endif
+}
+
+// A TCP port on loopback that nobody listens on just now.
+inline int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
 }
 
 // Lines of a process's output as they arrive.
@@ -275,12 +293,14 @@ class ControllerSim : public Child {
   int waitCommand(const std::string &text, milliseconds within, size_t from = 0) {
     return out().waitFor([&](const std::string &l) { return CommandOf(l) == text; }, within, from);
   }
-  // The commands accepted in the lines from `from` on, in order.
-  std::vector<std::string> commands(size_t from = 0) {
+  // The commands accepted in the lines from `from` on, in order, up to and
+  // including the first `until` ("" for all).
+  std::vector<std::string> commands(size_t from = 0, const std::string &until = "") {
     std::vector<std::string> out;
     for (const auto &l : Child::out().lines(from)) {
       std::string c = CommandOf(l);
       if (!c.empty()) out.push_back(c);
+      if (!c.empty() && c == until) break;
     }
     return out;
   }
