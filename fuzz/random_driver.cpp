@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sanitizer_report.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
@@ -54,8 +56,14 @@ int main(int argc, char **argv) {
     return 0;
   }
   double seconds = argc > 2 ? atof(argv[2]) : 3.0;
-  unsigned seed = argc > 3 ? static_cast<unsigned>(atoi(argv[3])) : std::random_device{}();
-  // The targets' log lines would drown the run; the summary goes to stdout.
+  unsigned seed =
+      argc > 3 ? static_cast<unsigned>(strtoul(argv[3], nullptr, 10)) : std::random_device{}();
+  // The seed first: a run that dies still says how to repeat it.
+  printf("random inputs for %.1f s, seed %u\n", seconds, seed);
+  fflush(stdout);
+  // The targets' log lines would drown the run; a sanitizer's report still
+  // reaches the real standard error.
+  SanitizerReportsTo(dup(2));
   int devnull = open("/dev/null", O_WRONLY);
   if (devnull >= 0) dup2(devnull, 2);
   std::mt19937 rng(seed);
@@ -70,6 +78,6 @@ int main(int argc, char **argv) {
     LLVMFuzzerTestOneInput(buf.get(), size);
     ++runs;
   }
-  printf("%ld inputs in %.1f s (seed %u)\n", runs, seconds, seed);
+  printf("%ld inputs in %.1f s\n", runs, seconds);
   return 0;
 }

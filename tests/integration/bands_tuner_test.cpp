@@ -22,6 +22,7 @@
 #include "sim/antenna_model.h"
 #include "support/link_driver.h"
 #include "support/link_sims.h"
+#include "support/relay_word.h"
 #include "support/sim_harness.h"
 #include "tuner/tuner.h"
 #include "ui/ui.h"
@@ -38,32 +39,11 @@ namespace {
 // (the fan follows the temperatures on its own), from `from` on, up to and
 // including `until`.
 std::vector<std::string> settingsUntil(ControllerSim &ctl, size_t from, const std::string &until) {
-  std::vector<std::string> out;
-  for (const auto &c : ctl.commands(from)) {
-    if (c == "ST;" || c == "FM;" || c.compare(0, 2, "FN") == 0) continue;
-    out.push_back(c);
-    if (c == until) break;
-  }
+  std::vector<std::string> out = ctl.commands(from, until);
+  std::erase_if(out, [](const std::string &c) {
+    return c == "ST;" || c == "FM;" || c.compare(0, 2, "FN") == 0;
+  });
   return out;
-}
-
-// A clean stop; a sanitizer's report would show in the exit status.
-void stop(OmbrixProcess &app) {
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text();
-  int st = app.waitExit(10s);
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << app.out().text();
-}
-
-std::string relayText(int mode, int l, int c) {
-  static Works w;
-  w.tuneVal = 0;
-  SetMode(&w, mode);
-  SetI(&w, l);
-  SetC(&w, c);
-  char text[16];
-  snprintf(text, sizeof text, "MT1%08X;", w.tuneVal.load());
-  return text;
 }
 
 TEST(BandsRun, MeasuredFrequencyMovesToAnotherBand) {
@@ -95,15 +75,15 @@ TEST(BandsRun, MeasuredFrequencyMovesToAnotherBand) {
   ASSERT_GE(att, 0) << ctl.out().text(mark) << app.out().text();
   std::vector<std::string> sent = settingsUntil(ctl, mark, "AT10;");
   ASSERT_EQ(sent.size(), 6u) << ctl.out().text(mark);
-  EXPECT_EQ(sent[0], "SF3000004;");           // filter
-  EXPECT_EQ(sent[1].substr(0, 2), "TS");      // thresholds of the 40 m row
-  EXPECT_EQ(sent[2], "SA2;");                 // antenna
-  EXPECT_EQ(sent[3], relayText(1, 37, 112));  // relay word from the memory file
-  EXPECT_EQ(sent[4], "AB0;");                 // operate
-  EXPECT_EQ(sent[5], "AT10;");                // attenuator
+  EXPECT_EQ(sent[0], "SF3000004;");                         // filter
+  EXPECT_EQ(sent[1].substr(0, 2), "TS");                    // thresholds of the 40 m row
+  EXPECT_EQ(sent[2], "SA2;");                               // antenna
+  EXPECT_EQ(sent[3], RelayCommand(RelayWord(1, 37, 112)));  // relay word from the memory file
+  EXPECT_EQ(sent[4], "AB0;");                               // operate
+  EXPECT_EQ(sent[5], "AT10;");                              // attenuator
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 7100000 idx:2120", 1s), 0);
 
-  stop(app);
+  app.stop();
 }
 
 // The tunings: the controller link and the refresh loop of the program run
@@ -258,12 +238,10 @@ TEST(TuneRun, StoredTuneThenFineSearchThenRestartRecallsIt) {
   size_t mark = r.ctl.out().size();
   OmbrixProcess app;
   ASSERT_TRUE(app.start(r.root));
-  char recalled[16];
-  snprintf(recalled, sizeof recalled, "MT1%08X;", stored);
-  ASSERT_GE(r.ctl.waitCommand(recalled, 40s, mark), 0)
+  ASSERT_GE(r.ctl.waitCommand(RelayCommand(stored), 40s, mark), 0)
       << r.ctl.out().text(mark) << app.out().text();
   EXPECT_GE(app.out().waitForText("MEMTUNE: load a Tune for 14200000 idx:3130", 1s), 0);
-  stop(app);
+  app.stop();
 }
 
 TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
@@ -312,13 +290,8 @@ TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
   long f = 0;
   ASSERT_TRUE(in >> index >> f >> stored >> mode >> l >> c);
   EXPECT_EQ(index, 3117);
-  static Works w;
-  w.tuneVal = 0;
-  SetMode(&w, mode);
-  SetI(&w, l);
-  SetC(&w, c);
-  EXPECT_LT(TunerSwr(w.tuneVal, freq, load), 1.5) << mode << " " << l << " " << c;
-  stop(app);
+  EXPECT_LT(TunerSwr(RelayWord(mode, l, c), freq, load), 1.5) << mode << " " << l << " " << c;
+  app.stop();
 }
 
 }  // namespace

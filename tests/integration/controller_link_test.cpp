@@ -3,7 +3,6 @@
 // damaged replies, a silent controller, and a clean stop. One run of the
 // program carries all of them, since its start-up alone takes ~13 s.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "core/setup.h"
 #include "support/link_driver.h"
 #include "support/sim_harness.h"
+#include "support/test_thread.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
@@ -19,16 +19,6 @@ using simtest::OmbrixProcess;
 using simtest::SimRoot;
 
 namespace {
-
-// The commands from `from` on, up to and including the first `until`.
-std::vector<std::string> commandsUntil(ControllerSim &ctl, size_t from, const std::string &until) {
-  std::vector<std::string> out;
-  for (const auto &c : ctl.commands(from)) {
-    out.push_back(c);
-    if (c == until) break;
-  }
-  return out;
-}
 
 TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   SimRoot root;
@@ -51,24 +41,12 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   int first =
       ctl.out().waitFor([](const std::string &l) { return l.compare(0, 2, "> ") == 0; }, 1s);
   EXPECT_EQ(ctl.out().lines()[static_cast<size_t>(first)], "> 4dST;");
-  const std::vector<std::string> queued = {"VSM;",
-                                           "ER0000;",
-                                           "ER0001;",
-                                           "ER0002;",
-                                           "MP0;",
+  const std::vector<std::string> queued = {"VSM;", "ER0000;", "ER0001;", "ER0002;", "MP0;",
                                            // the row's thresholds, put back to the
                                            // defaults by the setup file's reading
-                                           "TS4095409515003700;",
-                                           "FN1100;",
-                                           "AN0;",
-                                           "SA1;",
-                                           "FS00001;",
-                                           "MT100000000;",
-                                           "PS0001100000000000;",
-                                           "GM00020100;",
-                                           "GS;",
-                                           "CPFFFF;",
-                                           "MR0;",
+                                           "TS4095409515003700;", "FN1100;", "AN0;", "SA1;",
+                                           "FS00001;", "MT100000000;", "PS0001100000000000;",
+                                           "GM00020100;", "GS;", "CPFFFF;", "MR0;",
                                            // the bank's mode of work (Generic)
                                            "GS0300000000;"};
   std::vector<std::string> want;
@@ -77,7 +55,7 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
     want.push_back(q);
   }
   want.insert(want.end(), {"ST;", "FM;"});
-  EXPECT_EQ(commandsUntil(ctl, 0, "FM;"), want) << ctl.out().text();
+  EXPECT_EQ(ctl.commands(0, "FM;"), want) << ctl.out().text();
   EXPECT_GE(app.out().waitForText("EE0:OMBRIX SIMULATED CONTROLLER", 1s), 0);
 
   // A rejected command is sent again.
@@ -111,7 +89,7 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   ASSERT_GE(silentFirst, 0);
   int retried = ctl.waitCommand("ST;", 10s, static_cast<size_t>(silentFirst));
   ASSERT_GE(retried, 0) << ctl.out().text(mark);
-  EXPECT_EQ(commandsUntil(ctl, static_cast<size_t>(silentFirst), "ST;"),
+  EXPECT_EQ(ctl.commands(static_cast<size_t>(silentFirst), "ST;"),
             (std::vector<std::string>{"FM;", "FM;", "FM;", "FM;", "ST;"}));
   EXPECT_GE(app.out().waitForText("STOP RETRAY!! FM", 2s), 0) << app.out().text();
 
@@ -124,10 +102,6 @@ TEST(ControllerLinkRun, WholeProgramAgainstTheSimulatedController) {
   EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
-void *runLinear(void *works) {
-  return Linear(works);
-}
-
 // The link thread of the program, in this process, on the simulated
 // controller's port: queued commands drain back to back in priority mode.
 TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
@@ -138,8 +112,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   setenv("OMBRIX_ROOT", root.dir().c_str(), 1);
   TestWorks w;
   SetSetupText(w.get(), SB_LinPort, "/dev/ttyAMA0");
-  pthread_t th;
-  ASSERT_EQ(pthread_create(&th, nullptr, runLinear, w.get()), 0);
+  TestThread th([&] { Linear(w.get()); }, [&] { w->running = 0; });
   ASSERT_GE(ctl.waitCommand("FM;", 5s), 0) << ctl.out().text();
 
   // Hold the link on a silent controller while the commands are queued.
@@ -155,7 +128,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   int back = ctl.waitCommand("AB0;", 10s, mark);
   ASSERT_GE(back, 0) << ctl.out().text(mark);
   ASSERT_GE(ctl.waitCommand("ST;", 5s, static_cast<size_t>(back)), 0);
-  std::vector<std::string> sent = commandsUntil(ctl, mark, "AB0;");
+  std::vector<std::string> sent = ctl.commands(mark, "AB0;");
   ASSERT_GE(sent.size(), 4u);
   // The command held up by the silence, then the three back to back, then "ST;".
   std::vector<std::string> tail(sent.end() - 3, sent.end());
@@ -178,7 +151,7 @@ TEST(ControllerLinkRun, PriorityDrainOverAPseudoTerminal) {
   EXPECT_EQ(w->deviceError, 0);
 
   w->running = 0;
-  pthread_join(th, nullptr);
+  th.join();
   unsetenv("OMBRIX_ROOT");
 }
 

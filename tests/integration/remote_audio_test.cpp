@@ -51,21 +51,6 @@ void prepareUnit(const SimRoot &root, int inChannels, int compress, const char *
   root.writeFile("/opt/set/setup.txt", setup);
 }
 
-// A free TCP port on loopback for the pair.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
-
 // What the unit's playback device has played: interleaved stereo samples.
 std::vector<int16_t> played(const SimRoot &root) {
   std::ifstream in(sim::AudioOutFile(root.dir()), std::ios::binary);
@@ -152,8 +137,7 @@ TEST(RemoteAudioRun, UnpluggedInterfaceStopsPlaybackAndCaptureWithTheirErrors) {
   // Both listed: "Add: N: <count> err:<code>".
   EXPECT_GE(app.out().waitForText(" err:10", 1s, from), 0);
   EXPECT_GE(app.out().waitForText(" err:9", 1s, from), 0);
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text(from);
+  app.stop();
 }
 
 // A station (server) whose receiver audio comes in mono, and an operator
@@ -166,7 +150,7 @@ struct Pair {
 
   void start(int compress) {
     ASSERT_TRUE(station.ok() && op.ok());
-    int port = freePort();
+    int port = simtest::FreePort();
     prepareUnit(station, 1, compress, "1", port);
     prepareUnit(op, 2, compress, "2", port);
     ASSERT_TRUE(stationCtl.start(station) && opCtl.start(op));
@@ -201,10 +185,8 @@ struct Pair {
     return enough;
   }
   void stop() {
-    stationApp.signal(SIGTERM);
-    opApp.signal(SIGTERM);
-    EXPECT_GE(stationApp.out().waitForText("Closed!", 40s), 0);
-    EXPECT_GE(opApp.out().waitForText("Closed!", 40s), 0);
+    stationApp.stop();
+    opApp.stop();
   }
 };
 

@@ -21,6 +21,7 @@
 #include "support/link_sims.h"
 #include "support/pty.h"
 #include "support/sim_harness.h"
+#include "support/test_thread.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
@@ -31,18 +32,6 @@ using simtest::SimRoot;
 namespace {
 
 const char kPassword[] = "station-pass-7";
-
-int freePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 // A unit's root: controller link, refresh loop, the remote link in the given
 // role, bank 1 in NEB mode (the station follows its transceiver, the
@@ -59,14 +48,6 @@ void prepare(const SimRoot &root, char role, int port, const char *password, boo
                  "!Neb\n40m 7000000 7300000 1 2 0 0 0.0\n20m 14000000 14350000 1 1 0 0 0.0\n");
   if (password != nullptr)
     root.writeFile("/opt/set/remote.txt", std::string("Password: ") + password + "\n");
-}
-
-void stop(OmbrixProcess &app) {
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 30s), 0) << app.out().text();
-  int st = app.waitExit(10s);
-  ASSERT_TRUE(WIFEXITED(st)) << st;
-  EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 // The operator's own CAT port: answers the probe and keeps what it is sent.
@@ -95,15 +76,12 @@ struct CatPort {
     reader.join();
   }
   bool waitFor(const std::string &text, std::chrono::milliseconds within) {
-    auto end = std::chrono::steady_clock::now() + within;
-    while (std::chrono::steady_clock::now() < end) {
-      {
-        std::lock_guard<std::mutex> lock(m);
-        if (seen.find(text) != std::string::npos) return true;
-      }
-      poll(nullptr, 0, 20);
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(m);
+          return seen.find(text) != std::string::npos;
+        },
+        within);
   }
 };
 
@@ -195,7 +173,7 @@ std::string pythonAcceptKey(const std::string &key) {
 }  // namespace
 
 TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
-  const int port = freePort();
+  const int port = simtest::FreePort();
   SimRoot station, op;
   ASSERT_TRUE(station.ok() && op.ok());
   prepare(station, '1', port, kPassword, true);
@@ -225,7 +203,7 @@ TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
     EXPECT_GE(server.out().waitForText("differ from >not-the-pass<", 15s, first + 1), 0);
     EXPECT_EQ(server.out().text().find(kPassword), std::string::npos);
     EXPECT_EQ(server.out().waitForText("Receiving data", 10ms), -1);
-    stop(wrong);
+    wrong.stop();
   }
 
   OmbrixProcess client;
@@ -254,19 +232,19 @@ TEST(RemoteLinkRun, StationAndOperatorExchangeParametersStatusAndCat) {
 
   // The station restarts; the operator unit reconnects by itself.
   size_t clientMark = client.out().size();
-  stop(server);
+  server.stop();
   ASSERT_GE(client.out().waitForText("reconnecting", 20s, clientMark), 0);
   OmbrixProcess again;
   ASSERT_TRUE(again.start(station));
   ASSERT_GE(client.out().waitForText("Websocket Connected", 60s, clientMark), 0)
       << client.out().text(clientMark);
   ASSERT_GE(again.out().waitForText("Receiving data", 20s), 0);
-  stop(client);
-  stop(again);
+  client.stop();
+  again.stop();
 }
 
 TEST(RemoteLinkRun, StationSurvivesAHostilePeer) {
-  const int port = freePort();
+  const int port = simtest::FreePort();
   SimRoot station;
   ASSERT_TRUE(station.ok());
   prepare(station, '1', port, kPassword, true);
@@ -335,7 +313,7 @@ TEST(RemoteLinkRun, StationSurvivesAHostilePeer) {
     Peer last(port);
     EXPECT_NE(last.handshake(key).find("101 Switching Protocols"), std::string::npos);
   }
-  stop(app);
+  app.stop();
 }
 
 TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
@@ -350,25 +328,27 @@ TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
   ASSERT_EQ(listen(ls, 4), 0);
   std::atomic<int> served{0};
   std::atomic<bool> done{false};
-  std::thread fake([&] {
-    while (!done) {
-      pollfd p = {ls, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      int fd = accept(ls, nullptr, nullptr);
-      if (fd < 0) continue;
-      char buf[2048];
-      pollfd q = {fd, POLLIN, 0};
-      if (poll(&q, 1, 5000) > 0 && recv(fd, buf, sizeof buf, 0) > 0) {
-        const char r[] =
-            "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n"
-            "Sec-WebSocket-Protocol: chat\r\n\r\n";
-        ::send(fd, r, sizeof r - 1, MSG_NOSIGNAL);
-        ++served;
-      }
-      close(fd);
-    }
-  });
+  TestThread fake(
+      [&] {
+        while (!done) {
+          pollfd p = {ls, POLLIN, 0};
+          if (poll(&p, 1, 100) <= 0) continue;
+          int fd = accept(ls, nullptr, nullptr);
+          if (fd < 0) continue;
+          char buf[2048];
+          pollfd q = {fd, POLLIN, 0};
+          if (poll(&q, 1, 5000) > 0 && recv(fd, buf, sizeof buf, 0) > 0) {
+            const char r[] =
+                "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                "Sec-WebSocket-Accept: AAAAAAAAAAAAAAAAAAAAAAAAAAA=\r\n"
+                "Sec-WebSocket-Protocol: chat\r\n\r\n";
+            ::send(fd, r, sizeof r - 1, MSG_NOSIGNAL);
+            ++served;
+          }
+          close(fd);
+        }
+      },
+      [&] { done = true; });
   SimRoot op;
   ASSERT_TRUE(op.ok());
   prepare(op, '2', ntohs(a.sin_port), kPassword, false);
@@ -382,7 +362,7 @@ TEST(RemoteLinkRun, ClientSurvivesAWrongAcceptValue) {
   EXPECT_GE(client.out().waitForText("keys not correct", 40s, first + 1), 0);
   EXPECT_GE(served.load(), 2);
   EXPECT_EQ(client.waitExit(10ms), -1);
-  stop(client);
+  client.stop();
   done = true;
   fake.join();
   close(ls);

@@ -38,19 +38,9 @@ void prepare(const SimRoot &root, const char *mode) {
                                                 "15m 21000000 21450000 1 1 0 0 0.0\n");
 }
 
-// "FA" goes out from the refresh loop, and the mode of work comes from the
-// band table; until both are built there is nothing to look for on the
-// controller's side. The loop's thread is the last one started, with "Timer
-// thread started" (or its stand-in's line).
-bool refreshLoopBuilt(OmbrixProcess &app) {
-  int i = app.out().waitFor(
-      [](const std::string &l) {
-        return l.find("Timer thread started") != std::string::npos ||
-               l.find("refresh loop not built yet") != std::string::npos;
-      },
-      20s);
-  EXPECT_GE(i, 0) << "the refresh loop did not start";
-  return i >= 0 && app.out().lines()[static_cast<size_t>(i)].find("not built") == std::string::npos;
+// "FA" goes out from the refresh loop, the last thread started.
+void waitForRefreshLoop(OmbrixProcess &app) {
+  EXPECT_GE(app.out().waitForText("Timer thread started", 20s), 0) << app.out().text();
 }
 
 // The amplifier model's forward power now, in watts (-1 when it does not say).
@@ -62,14 +52,6 @@ double ampForward(ControllerSim &ctl) {
   std::string line = ctl.out().lines()[static_cast<size_t>(i)];
   size_t at = line.find(" fwd=");
   return at == std::string::npos ? -1 : atof(line.c_str() + at + 5);
-}
-
-void stop(OmbrixProcess &app) {
-  app.signal(SIGTERM);
-  EXPECT_GE(app.out().waitForText("Closed!", 40s), 0) << app.out().text();
-  int st = app.waitExit(10s);
-  ASSERT_TRUE(WIFEXITED(st)) << st;
-  EXPECT_EQ(WEXITSTATUS(st), 0);
 }
 
 TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
@@ -84,27 +66,25 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
   OmbrixProcess app;
   ASSERT_TRUE(app.start(root));
   ASSERT_GE(app.out().waitForText("OK works->serFD=", 30s), 0) << app.out().text();
-  const bool fa = refreshLoopBuilt(app);
+  waitForRefreshLoop(app);
 
   // The transceiver's frequency, and a change of band, reach the controller.
-  if (fa) {
-    ASSERT_GE(ctl.waitCommand("FA00014074000;", 10s), 0) << ctl.out().text();
-    size_t mark = ctl.out().size();
-    ASSERT_TRUE(neb.control("band 40m"));
-    int moved = ctl.waitCommand("FA00007074000;", 5s, mark);
-    ASSERT_GE(moved, 0) << ctl.out().text(mark);
-    // Then the band's commands: filter, thresholds, and 40 m's antenna 2.
-    int sa = ctl.waitCommand("SA2;", 5s, static_cast<size_t>(moved));
-    ASSERT_GE(sa, 0) << ctl.out().text(mark);
-    std::vector<std::string> after;
-    for (const auto &c : ctl.commands(static_cast<size_t>(moved)))
-      if (c != "ST;" && c != "FM;") after.push_back(c);
-    ASSERT_GE(after.size(), 4u);
-    EXPECT_EQ(after[0], "FA00007074000;");
-    EXPECT_EQ(after[1].substr(0, 2), "SF") << after[1];
-    EXPECT_EQ(after[2].substr(0, 2), "TS") << after[2];
-    EXPECT_EQ(after[3], "SA2;");
-  }
+  ASSERT_GE(ctl.waitCommand("FA00014074000;", 10s), 0) << ctl.out().text();
+  size_t mark = ctl.out().size();
+  ASSERT_TRUE(neb.control("band 40m"));
+  int moved = ctl.waitCommand("FA00007074000;", 5s, mark);
+  ASSERT_GE(moved, 0) << ctl.out().text(mark);
+  // Then the band's commands: filter, thresholds, and 40 m's antenna 2.
+  int sa = ctl.waitCommand("SA2;", 5s, static_cast<size_t>(moved));
+  ASSERT_GE(sa, 0) << ctl.out().text(mark);
+  std::vector<std::string> after;
+  for (const auto &c : ctl.commands(static_cast<size_t>(moved)))
+    if (c != "ST;" && c != "FM;") after.push_back(c);
+  ASSERT_GE(after.size(), 4u);
+  EXPECT_EQ(after[0], "FA00007074000;");
+  EXPECT_EQ(after[1].substr(0, 2), "SF") << after[1];
+  EXPECT_EQ(after[2].substr(0, 2), "TS") << after[2];
+  EXPECT_EQ(after[3], "SA2;");
 
   // Transmitting drives the amplifier model, which puts out power; and ends there.
   ASSERT_TRUE(neb.control("tx on 10"));
@@ -115,7 +95,7 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
   EXPECT_EQ(ampForward(ctl), 0.0);
 
   // A silent port: "TIMEOUT EXT IO 1", never twice within 2 s.
-  size_t mark = app.out().size();
+  mark = app.out().size();
   ASSERT_TRUE(neb.control("silent on"));
   std::vector<std::chrono::steady_clock::time_point> seen;
   auto windowEnd = std::chrono::steady_clock::now() + 7s;
@@ -129,10 +109,8 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
     from = static_cast<size_t>(i) + 1;
   }
   ASSERT_GE(seen.size(), 1u) << app.out().text(mark);
-  // Listed as error 8 once the band table has put the program in NEB mode.
-  if (fa) {
-    EXPECT_GE(app.out().waitForText(" err:8", 0ms, mark), 0) << app.out().text(mark);
-  }
+  // Listed as error 8, the band table having put the program in NEB mode.
+  EXPECT_GE(app.out().waitForText(" err:8", 0ms, mark), 0) << app.out().text(mark);
   for (size_t i = 1; i < seen.size(); ++i)
     EXPECT_GE(seen[i] - seen[i - 1], 1900ms) << "report " << i;
   ASSERT_TRUE(neb.control("silent off"));
@@ -144,13 +122,11 @@ TEST(TransceiverLinksRun, NebModeFrequencyTransmitSilenceAndUnplug) {
       << app.out().text(mark);
   ASSERT_TRUE(neb.control("plug"));
   ASSERT_GE(app.out().waitForText("OK works->serFD=", 5s, mark), 0) << app.out().text(mark);
-  if (fa) {
-    size_t cmark = ctl.out().size();
-    ASSERT_TRUE(neb.control("band 15m"));
-    EXPECT_GE(ctl.waitCommand("FA00021074000;", 5s, cmark), 0) << ctl.out().text(cmark);
-  }
+  size_t cmark = ctl.out().size();
+  ASSERT_TRUE(neb.control("band 15m"));
+  EXPECT_GE(ctl.waitCommand("FA00021074000;", 5s, cmark), 0) << ctl.out().text(cmark);
 
-  stop(app);
+  app.stop();
   EXPECT_GE(app.out().waitForText("Serial EXIT", 0ms), 0);
 }
 
@@ -168,26 +144,25 @@ TEST(TransceiverLinksRun, Ft817ModeFrequencyFollowsTheRadio) {
   // The radio is polled for frequency and mode.
   ASSERT_GE(radio.out().waitForText("> 00 00 00 00 03", 5s), 0) << radio.out().text();
   ASSERT_GE(radio.out().waitForText("< 00 70 74 00", 5s), 0);
-  if (refreshLoopBuilt(app)) {
-    ASSERT_GE(ctl.waitCommand("FA00007074000;", 10s), 0) << ctl.out().text();
-    size_t mark = ctl.out().size();
-    ASSERT_TRUE(radio.control("freq 21074000"));
-    EXPECT_GE(ctl.waitCommand("FA00021074000;", 5s, mark), 0) << ctl.out().text(mark);
-    // An answer that is not BCD changes nothing; the next good one counts.
-    mark = ctl.out().size();
-    ASSERT_TRUE(radio.control("garbage 3"));
-    ASSERT_GE(app.out().waitForText("CAT FT817 freq not decoded", 5s), 0);
-    ASSERT_TRUE(radio.control("freq 14074000"));
-    EXPECT_GE(ctl.waitCommand("FA00014074000;", 5s, mark), 0) << ctl.out().text(mark);
-    EXPECT_LT(ctl.out().waitFor(
-                  [](const std::string &l) {
-                    std::string c = ControllerSim::CommandOf(l);
-                    return c.rfind("FA", 0) == 0 && c != "FA00014074000;" && c != "FA00021074000;";
-                  },
-                  0ms, mark),
-              0);
-  }
-  stop(app);
+  waitForRefreshLoop(app);
+  ASSERT_GE(ctl.waitCommand("FA00007074000;", 10s), 0) << ctl.out().text();
+  size_t mark = ctl.out().size();
+  ASSERT_TRUE(radio.control("freq 21074000"));
+  EXPECT_GE(ctl.waitCommand("FA00021074000;", 5s, mark), 0) << ctl.out().text(mark);
+  // An answer that is not BCD changes nothing; the next good one counts.
+  mark = ctl.out().size();
+  ASSERT_TRUE(radio.control("garbage 3"));
+  ASSERT_GE(app.out().waitForText("CAT FT817 freq not decoded", 5s), 0);
+  ASSERT_TRUE(radio.control("freq 14074000"));
+  EXPECT_GE(ctl.waitCommand("FA00014074000;", 5s, mark), 0) << ctl.out().text(mark);
+  EXPECT_LT(ctl.out().waitFor(
+                [](const std::string &l) {
+                  std::string c = ControllerSim::CommandOf(l);
+                  return c.rfind("FA", 0) == 0 && c != "FA00014074000;" && c != "FA00021074000;";
+                },
+                0ms, mark),
+            0);
+  app.stop();
 }
 
 }  // namespace

@@ -18,26 +18,12 @@
 
 #include "jpeg/jpeg.h"
 #include "support/sim_harness.h"
+#include "support/wait.h"
 
 using namespace std::chrono_literals;
 using simtest::Child;
 
 namespace {
-
-// A port nobody listens on now.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
-    port = ntohs(a.sin_port);
-  close(fd);
-  return port;
-}
 
 // A raw connection to the panel, for bytes no client library would send.
 int connectRaw(int port) {
@@ -53,19 +39,9 @@ int connectRaw(int port) {
   return fd;
 }
 
-template <class Pred>
-bool eventually(Pred pred, std::chrono::milliseconds within = 10s) {
-  auto end = std::chrono::steady_clock::now() + within;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
-
 struct PanelSim {
   std::string root;
-  int port = freePort();
+  int port = simtest::FreePort();
   Child sim;
   std::string phrase;
   PanelSim() {
@@ -171,11 +147,14 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   EXPECT_EQ(cli.Post("/api/key", p.headers(""), "key=5&press=short", kForm)->status, 401);
   EXPECT_EQ(cli.Post("/api/key", p.headers(session), "key=5&press=short", kForm)->status, 204);
   std::string state;
-  EXPECT_TRUE(eventually([&] {
-    auto r = cli.Get("/api/state", p.headers(session, false));
-    state = r ? r->body : "";
-    return state.find("\"screenState\":1") != std::string::npos;
-  })) << state;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = cli.Get("/api/state", p.headers(session, false));
+        state = r ? r->body : "";
+        return state.find("\"screenState\":1") != std::string::npos;
+      },
+      10s, 50ms))
+      << state;
   EXPECT_EQ(cli.Post("/api/key", p.headers(session), "key=1&press=short", kForm)->status, 204);
 
   // Whatever bytes arrive, the server goes on.
@@ -202,10 +181,12 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   // they are gone, the panel serves again.
   std::vector<int> idle;
   for (int i = 0; i < 8; ++i) idle.push_back(connectRaw(p.port));
-  EXPECT_TRUE(eventually([&] {
-    auto r = httplib::Client("127.0.0.1", p.port).Get("/");
-    return r && r->status == 503;
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
+        return r && r->status == 503;
+      },
+      10s, 50ms));
   // A refused client that would keep its connection is closed after the answer.
   int extra = connectRaw(p.port);
   timeval tv = {5, 0};
@@ -219,10 +200,12 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 503"), 0) << answer;
   close(extra);
   for (int fd : idle) close(fd);
-  EXPECT_TRUE(eventually([&] {
-    auto r = httplib::Client("127.0.0.1", p.port).Get("/");
-    return r && r->status == 200;
-  }));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
+        return r && r->status == 200;
+      },
+      10s, 50ms));
 
   // After logout the session is gone.
   EXPECT_EQ(cli.Post("/api/logout", p.headers(session), "", kForm)->status, 204);

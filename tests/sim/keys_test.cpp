@@ -7,6 +7,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/test_thread.h"
+#include "support/wait.h"
 #include "ui/panel.h"
 #include "ui/ui.h"
 #include "unit/panel_fixture.h"
@@ -31,16 +33,6 @@ TEST(SimKeys, CommandLanguage) {
     EXPECT_FALSE(sim::ParseKeyCommand(bad, &steps, &error)) << bad;
 }
 
-template <class Pred>
-bool waitFor(Pred pred, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 void press(sim::KeyPanel *p, const char *command) {
   std::vector<sim::KeyStep> steps;
   std::string error;
@@ -55,23 +47,23 @@ TEST(SimKeys, PressesReachTheFrontPanelThread) {
   ASSERT_TRUE(sim::KeyPanelOpen(&panel, f.root.path("/dev/mem"), &error)) << error;
   EXPECT_EQ(sim::KeyLevel(&panel) & sim::kAllKeys, sim::kAllKeys);
   f.w->running = 1;
-  std::thread t([&] { GPIO(f.w); });
+  TestThread t([&] { GPIO(f.w); }, [&] { f.w->running = 0; });
 
   press(&panel, "L1");  // long press: the memory table
-  EXPECT_TRUE(waitFor([&] { return f.w->screenState == SS_MEMORY_TABLE; }));
+  EXPECT_TRUE(WaitUntil([&] { return f.w->screenState == SS_MEMORY_TABLE; }));
   press(&panel, "1");
-  EXPECT_TRUE(waitFor([&] { return f.w->screenState == SS_MAIN; }));
+  EXPECT_TRUE(WaitUntil([&] { return f.w->screenState == SS_MAIN; }));
 
   f.w->ampBypass = 0;
   press(&panel, "2+3");  // two keys at once: only the first is seen
-  EXPECT_TRUE(waitFor([&] { return f.w->attenuatorSel == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return f.w->attenuatorSel == 1; }));
   EXPECT_EQ(f.w->antenna, 0);
 
   press(&panel, "4 6");  // tune screen, then manual tune
-  ASSERT_TRUE(waitFor([&] { return f.w->screenState == SS_MANUAL_TUNE; }));
+  ASSERT_TRUE(WaitUntil([&] { return f.w->screenState == SS_MANUAL_TUNE; }));
   f.w->tuneL = 100;
   press(&panel, "hold 3 2.0");  // L up, repeating
-  EXPECT_TRUE(waitFor([&] { return f.w->tuneL > 110; }));
+  EXPECT_TRUE(WaitUntil([&] { return f.w->tuneL > 110; }));
   EXPECT_LT(f.w->tuneL, 160) << "repeats at 0.1 s, then 0.02 s, not faster";
 
   f.w->running = 0;

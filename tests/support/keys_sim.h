@@ -4,9 +4,6 @@
 //
 //   KeysSim keys;  keys.start(root);
 //   ASSERT_TRUE(keys.press("5 4 6"));   // returns once the keys are up again
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "support/sim_harness.h"
@@ -22,13 +19,7 @@ class KeysSim : public Child {
   }
   // Runs one key command line and waits until it has been carried out.
   bool press(const std::string &line, milliseconds within = milliseconds(30000)) {
-    size_t from = out().size();
-    int fd = open((root_ + "/sim/keys.ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string l = line + "\n";
-    bool written = write(fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
-    ::close(fd);
-    return written && out().waitForText("ctl " + line, within, from) >= 0;
+    return controlLine(root_ + "/sim/keys.ctl", line, within);
   }
 
  private:

@@ -8,9 +8,6 @@
 //
 // Their output is what they see: "> TX2;" for a carrier request, "tx on",
 // "cat> DT;", "ctl LINE" for each control line taken.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 #include <vector>
 
@@ -22,15 +19,7 @@ namespace simtest {
 class LinkSim : public Child {
  public:
   // Sends one control line and waits until the device has taken it.
-  bool control(const std::string &line) {
-    size_t from = out().size();
-    int fd = open(ctl_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string l = line + "\n";
-    bool written = write(fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
-    ::close(fd);
-    return written && out().waitForText("ctl " + line, milliseconds(5000), from) >= 0;
-  }
+  bool control(const std::string &line) { return controlLine(ctl_, line); }
 
  protected:
   bool startSim(const SimRoot &root, const std::string &program, const std::string &ctlName,

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "support/wait.h"
+
 class TestPty {
  public:
   TestPty() {
@@ -96,14 +98,3 @@ class TestPty {
   int hold_ = -1;
   std::string slave_;
 };
-
-// Polls cond until it holds or the deadline passes.
-template <class Cond>
-bool WaitUntil(Cond cond, int timeoutMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    poll(nullptr, 0, 5);
-  }
-  return true;
-}

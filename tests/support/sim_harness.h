@@ -10,10 +10,14 @@
 //   ASSERT_GE(app.out().waitForText("Closed!", 20s), 0);
 //
 // Every wait ends at an observable event or at its deadline; nothing sleeps.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +26,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -42,6 +47,21 @@ inline std::string BuildDir() {
 #else
   return "build";
 #endif
+}
+
+// A TCP port on loopback that nobody listens on just now.
+inline int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
 }
 
 // Lines of a process's output as they arrive.
@@ -114,7 +134,9 @@ class Child {
     if (pidfd_ >= 0) ::close(pidfd_);
   }
 
-  bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {}) {
+  // env's NAME=VALUE entries replace the test's own; cwd "" keeps the test's.
+  bool start(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+             const std::string &cwd = "") {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t fa;
@@ -122,8 +144,14 @@ class Child {
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
     posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     std::vector<std::string> envStore;
-    for (char **e = environ; *e; ++e) envStore.push_back(*e);
+    for (char **e = environ; *e; ++e) {
+      bool replaced = false;
+      for (const auto &mine : env)
+        replaced = replaced || strncmp(*e, mine.c_str(), mine.find('=') + 1) == 0;
+      if (!replaced) envStore.push_back(*e);
+    }
     for (const auto &e : env) envStore.push_back(e);
     std::vector<char *> args, envp;
     for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
@@ -163,6 +191,18 @@ class Child {
 
   LineLog &out() { return out_; }
   pid_t pid() const { return pid_; }
+  // Writes one line into a control FIFO and waits until this process says
+  // "ctl LINE", its sign that it has taken the line.
+  bool controlLine(const std::string &fifo, const std::string &line,
+                   milliseconds within = milliseconds(5000)) {
+    size_t from = out().size();
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::string l = line + "\n";
+    bool written = write(fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
+    ::close(fd);
+    return written && out().waitForText("ctl " + line, within, from) >= 0;
+  }
   void signal(int sig) {
     if (pid_ > 0) kill(pid_, sig);
   }
@@ -224,41 +264,43 @@ class SimRoot {
 
 // The simulated controller. Its output is the wire: "> xxTEXT;" for every
 // command received (xx its check digits), "< XXTEXT;" for every reply, with
-// a note after a blank for faults; "ctl LINE" for every control line taken.
+// a note after a blank for faults and refusals; "ctl LINE" for every control
+// line taken.
 class ControllerSim : public Child {
  public:
   bool start(const SimRoot &root, const std::vector<std::string> &extra = {}) {
-    root_ = root.dir();
+    return start(root.dir(), extra);
+  }
+  bool start(const std::string &rootDir, const std::vector<std::string> &extra = {}) {
+    root_ = rootDir;
     std::vector<std::string> argv = {BuildDir() + "/sim/ombrix-sim-controller", "--root", root_};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return Child::start(argv) && out().waitForText("pty ", milliseconds(5000)) >= 0;
   }
   // Sends one control line and waits until the controller has taken it.
-  bool control(const std::string &line) {
-    size_t from = out().size();
-    int fd = open((root_ + "/sim/controller.ctl").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string l = line + "\n";
-    bool written = write(fd, l.data(), l.size()) == static_cast<ssize_t>(l.size());
-    ::close(fd);
-    return written && out().waitForText("ctl " + line, milliseconds(5000), from) >= 0;
-  }
-  // The command text of a wire line ("ST;" of "> 4dST;"), "" for other lines.
+  bool control(const std::string &line) { return controlLine(root_ + "/sim/controller.ctl", line); }
+  // The command text of a line the controller accepted ("ST;" of "> 4dST;",
+  // also when it then stays silent); "" for a command it refused (bad check
+  // digits, too short, overlong) and for every other line.
   static std::string CommandOf(const std::string &line) {
     if (line.size() < 5 || line.compare(0, 2, "> ") != 0) return "";
     size_t semi = line.find(';', 4);
-    return semi == std::string::npos ? "" : line.substr(4, semi - 3);
+    if (semi == std::string::npos) return "";
+    std::string note = line.substr(semi + 1);
+    return note.empty() || note == " (silent)" ? line.substr(4, semi - 3) : "";
   }
-  // Index of the next wire line at or after `from` carrying the command text.
+  // Index of the next line at or after `from` where the command was accepted.
   int waitCommand(const std::string &text, milliseconds within, size_t from = 0) {
     return out().waitFor([&](const std::string &l) { return CommandOf(l) == text; }, within, from);
   }
-  // The commands received in the lines from `from` on, in order.
-  std::vector<std::string> commands(size_t from = 0) {
+  // The commands accepted in the lines from `from` on, in order, up to and
+  // including the first `until` ("" for all).
+  std::vector<std::string> commands(size_t from = 0, const std::string &until = "") {
     std::vector<std::string> out;
     for (const auto &l : Child::out().lines(from)) {
       std::string c = CommandOf(l);
       if (!c.empty()) out.push_back(c);
+      if (!c.empty() && c == until) break;
     }
     return out;
   }
@@ -270,10 +312,22 @@ class ControllerSim : public Child {
 // build/ombrix running in a root.
 class OmbrixProcess : public Child {
  public:
-  bool start(const SimRoot &root) {
+  // cwd "" keeps the test's working directory.
+  bool start(const std::string &rootDir, const std::string &cwd = "") {
     // ALSA finds the root's simulated audio interface (sim/audio_sim.h).
-    return Child::start({OmbrixBinary()}, {"OMBRIX_ROOT=" + root.dir(),
-                                           "ALSA_CONFIG_PATH=" + root.path("/etc/asound.conf")});
+    return Child::start(
+        {OmbrixBinary()},
+        {"OMBRIX_ROOT=" + rootDir, "ALSA_CONFIG_PATH=" + rootDir + "/etc/asound.conf"}, cwd);
+  }
+  bool start(const SimRoot &root) { return start(root.dir()); }
+  // A clean stop: SIGTERM, the closing line, exit status 0 (a sanitizer's
+  // report would show in it).
+  void stop(milliseconds within = milliseconds(40000)) {
+    signal(SIGTERM);
+    EXPECT_GE(out().waitForText("Closed!", within), 0) << out().text();
+    int st = waitExit(milliseconds(10000));
+    EXPECT_TRUE(WIFEXITED(st)) << st << "\n" << out().text();
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : -1, 0);
   }
   static std::string OmbrixBinary() {
 #ifdef OMBRIX_BIN

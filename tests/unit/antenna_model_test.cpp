@@ -6,25 +6,17 @@
 
 #include <cmath>
 
+#include "support/relay_word.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
 
 namespace {
 
-uint32_t word(int mode, int l, int c) {
-  static Works w;  // only the relay word is used
-  w.tuneVal = 0;
-  SetMode(&w, mode);
-  SetI(&w, l);
-  SetC(&w, c);
-  return w.tuneVal;
-}
-
 TEST(AntennaModel, BypassAndEmptyNetworkPassTheLoad) {
   Impedance z(120, -35);
-  EXPECT_EQ(TunerInputImpedance(word(3, 100, 100), 7e6, z), z);
-  EXPECT_EQ(TunerInputImpedance(word(1, 0, 0), 7e6, z), z);
-  EXPECT_EQ(TunerInputImpedance(word(2, 0, 0), 7e6, z), z);
+  EXPECT_EQ(TunerInputImpedance(RelayWord(3, 100, 100), 7e6, z), z);
+  EXPECT_EQ(TunerInputImpedance(RelayWord(1, 0, 0), 7e6, z), z);
+  EXPECT_EQ(TunerInputImpedance(RelayWord(2, 0, 0), 7e6, z), z);
   EXPECT_EQ(TunerInputImpedance(0, 7e6, z), z);  // no mode bit
   EXPECT_NEAR(SwrOf(Impedance(50, 0)), 1.0, 1e-12);
   EXPECT_NEAR(SwrOf(Impedance(100, 0)), 2.0, 1e-12);
@@ -35,14 +27,14 @@ TEST(AntennaModel, BypassAndEmptyNetworkPassTheLoad) {
 
 TEST(AntennaModel, StepValues) {
   // One L step: 0.05 uH in series; 100 steps at 10 MHz: j31.4 ohm.
-  Impedance z = TunerInputImpedance(word(1, 100, 0), 10e6, Impedance(50, 0));
+  Impedance z = TunerInputImpedance(RelayWord(1, 100, 0), 10e6, Impedance(50, 0));
   EXPECT_NEAR(z.imag(), 2 * M_PI * 10e6 * 5e-6, 1e-9);
   EXPECT_NEAR(z.real(), 50, 1e-9);
   // 200 C steps, 1000 pF, at 10 MHz across the transmitter: a susceptance of 62.8 mS.
-  Impedance y = 1.0 / TunerInputImpedance(word(2, 0, 200), 10e6, Impedance(50, 0));
+  Impedance y = 1.0 / TunerInputImpedance(RelayWord(2, 0, 200), 10e6, Impedance(50, 0));
   EXPECT_NEAR(y.imag(), 2 * M_PI * 10e6 * 1e-9, 1e-9);
-  EXPECT_EQ(SimWordL(word(1, 700, 3)), 700);  // ten relays
-  EXPECT_EQ(SimWordC(word(1, 3, 700)), 700);
+  EXPECT_EQ(SimWordL(RelayWord(1, 700, 3)), 700);  // ten relays
+  EXPECT_EQ(SimWordC(RelayWord(1, 3, 700)), 700);
 }
 
 TEST(AntennaModel, EachNetworkMatchesItsSideOfFiftyOhm) {
@@ -51,13 +43,13 @@ TEST(AntennaModel, EachNetworkMatchesItsSideOfFiftyOhm) {
   double f = 7e6, w = 2 * M_PI * f, q = std::sqrt(3.0);
   int c = static_cast<int>(std::lround(q / (w * 200) / kSimCStepFarad));
   int l = static_cast<int>(std::lround(q * 50 / w / kSimLStepHenry));
-  EXPECT_LT(TunerSwr(word(1, l, c), f, Impedance(200, 0)), 1.1);
-  EXPECT_GT(TunerSwr(word(2, l, c), f, Impedance(200, 0)), 2.0);
+  EXPECT_LT(TunerSwr(RelayWord(1, l, c), f, Impedance(200, 0)), 1.1);
+  EXPECT_GT(TunerSwr(RelayWord(2, l, c), f, Impedance(200, 0)), 2.0);
   // 12.5 ohm: network A, the mirror image.
   c = static_cast<int>(std::lround(q / (w * 50) / kSimCStepFarad));
   l = static_cast<int>(std::lround(q * 12.5 / w / kSimLStepHenry));
-  EXPECT_LT(TunerSwr(word(2, l, c), f, Impedance(12.5, 0)), 1.1);
-  EXPECT_GT(TunerSwr(word(1, l, c), f, Impedance(12.5, 0)), 2.0);
+  EXPECT_LT(TunerSwr(RelayWord(2, l, c), f, Impedance(12.5, 0)), 1.1);
+  EXPECT_GT(TunerSwr(RelayWord(1, l, c), f, Impedance(12.5, 0)), 2.0);
 }
 
 TEST(AntennaModel, BuiltInAntennas) {

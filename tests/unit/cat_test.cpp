@@ -13,6 +13,7 @@
 #include "links_rig.h"
 #include "support/pty.h"
 #include "support/temp_root.h"
+#include "support/test_thread.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ TEST(Ft817Thread, AnswersInPiecesNonBcdAndAShortAnswer) {
   radio.linkAt(root.path("/dev/ttyFT"));
   SetSetupText(rig.w(), SB_CatSerialPort, "/dev/ttyFT");
   SetSetupChar(rig.w(), SB_CatSerialEnable, '1');
-  std::thread t([&] { CatSerial(rig.w()); });
+  TestThread t([&] { CatSerial(rig.w()); }, [&] { rig.works->running = 0; });
   const std::vector<uint8_t> cmd = {0, 0, 0, 0, 3};
 
   ASSERT_EQ(radio.read(5, 2000), cmd);
@@ -183,7 +184,7 @@ TEST(CatThread, ALostPortStopsTheLinkWithErrorTwenty) {
   SetSetupChar(rig.w(), SB_EnableCAT, '1');
   auto radio = std::make_unique<CatResponder>("DT001;");
   radio->pty.linkAt(root.path("/dev/KIVOCAT0"));
-  std::thread t([&] { Cat(rig.w()); });
+  TestThread t([&] { Cat(rig.w()); }, [&] { rig.works->running = 0; });
   // The thread waits 3 s before it looks for its port.
   ASSERT_TRUE(WaitUntil([&] { return status_cat.load() == 1; }, 6000));
   EXPECT_GT(rig.works->catFD.load(), 0);

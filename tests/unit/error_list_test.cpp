@@ -13,19 +13,9 @@
 #include "core/works.h"
 #include "errors/errors.h"
 #include "errors/recovery.h"
+#include "support/command_queue.h"
 
 namespace {
-
-std::vector<int> drainQueue(Works *w) {
-  std::vector<int> out;
-  while (w->cmdQueueOut != w->cmdQueueIn) {
-    int o = w->cmdQueueOut;
-    out.push_back(w->cmdQueue[o]);
-    w->cmdQueue[o] = 0;
-    w->cmdQueueOut = (o + 1) % kCmdQueueSlots;
-  }
-  return out;
-}
 
 std::vector<int> listed(Works *w) {
   ErrorListCopy c;
@@ -149,7 +139,7 @@ TEST(ErrorKey, TemporaryWarningsGoWithoutAReset) {
   EXPECT_EQ(GPIO_Errori(w), 1);
   EXPECT_EQ(w->errorCount, 0);
   EXPECT_EQ(w->errorFlags, 0);
-  EXPECT_TRUE(drainQueue(w).empty());
+  EXPECT_TRUE(DrainCommandQueue(w).empty());
   EXPECT_EQ(w->errorRecovery, 0);
   EXPECT_EQ(GPIO_Errori(w), 0);  // empty list: the key keeps its own meaning
 }
@@ -160,7 +150,7 @@ TEST(ErrorKey, SensorOneAlarmAloneKeepsTheKey) {
   AddErrore(w, ERR_TEMP1_ALARM);
   EXPECT_EQ(GPIO_Errori(w), 0);
   EXPECT_EQ(listed(w), std::vector<int>{ERR_TEMP1_ALARM});
-  EXPECT_TRUE(drainQueue(w).empty());
+  EXPECT_TRUE(DrainCommandQueue(w).empty());
   EXPECT_EQ(VerifyError(w), 0);
 
   // Any other unflagged code: the key resets the controller and clears all.
@@ -170,7 +160,7 @@ TEST(ErrorKey, SensorOneAlarmAloneKeepsTheKey) {
   EXPECT_EQ(VerifyError(w), 1);
   EXPECT_EQ(GPIO_Errori(w), 1);
   std::vector<int> reset = {LP_MP0, LP_AB0, LP_AT};
-  EXPECT_EQ(drainQueue(w), reset);
+  EXPECT_EQ(DrainCommandQueue(w), reset);
   EXPECT_EQ(w->errorCount, 0);
 }
 
@@ -184,7 +174,7 @@ TEST(ErrorKey, HighSwrResetCycleThroughErrorRecovery) {
 
   EXPECT_EQ(GPIO_Errori(w), 1);
   std::vector<int> reset = {LP_CP, LP_MP0, LP_AB1, LP_AT};
-  EXPECT_EQ(drainQueue(w), reset);
+  EXPECT_EQ(DrainCommandQueue(w), reset);
   EXPECT_EQ(w->cmdPriority, 1);
   EXPECT_EQ(w->errorRecovery, 1);
   std::vector<int> still = {ERR_HI_SWR, ERR_TUNE_TIMEOUT};
@@ -196,7 +186,7 @@ TEST(ErrorKey, HighSwrResetCycleThroughErrorRecovery) {
   GestErroreSerial(w);
   EXPECT_EQ(w->errorCount, 0);
   EXPECT_EQ(w->errorFlags & kFlagResetDone, kFlagResetDone);
-  EXPECT_TRUE(drainQueue(w).empty());
+  EXPECT_TRUE(DrainCommandQueue(w).empty());
 
   // A fault that persists is listed again; one that is gone ends the latch.
   AddErrore(w, ERR_HI_SWR);
@@ -213,7 +203,7 @@ TEST(ErrorKey, ControllerResetResendsItsStartUpSettings) {
   w->stErr[2] = 0x80;
   AddErrore(w, ERR_HI_SWR);
   GestErrore(w);
-  std::vector<int> q = drainQueue(w);
+  std::vector<int> q = DrainCommandQueue(w);
   ASSERT_GE(q.size(), 6u);
   EXPECT_EQ(q.front(), LP_CP);
   EXPECT_EQ(q[1], LP_VSM);  // the start-up sequence again
@@ -230,7 +220,7 @@ TEST(ErrorKey, EndOfCycleWithOnlyTemporaryFlagResetsWhatRemains) {
   GestErroreSerial(w);
   EXPECT_EQ(w->errorCount, 0);
   std::vector<int> reset = {LP_MP0, LP_AB0, LP_AT};
-  EXPECT_EQ(drainQueue(w), reset);
+  EXPECT_EQ(DrainCommandQueue(w), reset);
   EXPECT_EQ(w->errorFlags, kFlagResetDone);
 }
 

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_thread.h"
+#include "support/wait.h"
 #include "unit/panel_fixture.h"
 
 namespace {
@@ -25,16 +27,6 @@ struct input_event keyEvent(int code, int value, int type = EV_KEY) {
   ev.code = static_cast<uint16_t>(code);
   ev.value = value;
   return ev;
-}
-
-template <class Pred>
-bool waitFor(Pred pred, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 TEST(Keyboard, EventsArriveWholeWhateverTheReadSizes) {
@@ -94,13 +86,13 @@ TEST(Keyboard, OnlyPressesActAndF12EndsTheProgram) {
 // Opens the FIFO for writing once the thread has it open for reading.
 int openWriter(const std::string &fifo) {
   int fd = -1;
-  waitFor([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; });
+  WaitUntil([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; });
   return fd;
 }
 
 // Waits until the thread has let go of the FIFO (a writer cannot open it).
 bool waitReaderGone(const std::string &fifo) {
-  return waitFor([&] {
+  return WaitUntil([&] {
     int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd < 0) return errno == ENXIO;
     close(fd);
@@ -122,13 +114,13 @@ TEST(Keyboard, ThreadSurvivesAKeyboardThatGoesAwayAndEndsOnF12) {
   std::string fifo = f.root.path("/dev/input/by-id/usb-sim-event-kbd");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   f.w->running = 1;
-  std::thread t([&] { keyb(f.w); });
+  TestThread t([&] { keyb(f.w); }, [&] { f.w->running = 0; });
 
   int fd = openWriter(fifo);
   ASSERT_GE(fd, 0);
   writeEvent(fd, keyEvent(KEY_F11, 1), 5);  // a press in two pieces
   writeEvent(fd, keyEvent(KEY_F11, 0), 13);
-  EXPECT_TRUE(waitFor([&] { return f.root.exists("/opt/set/setup.txt"); }));
+  EXPECT_TRUE(WaitUntil([&] { return f.root.exists("/opt/set/setup.txt"); }));
   ASSERT_EQ(write(fd, "abc", 3), 3);  // half an event, then the keyboard is gone
   close(fd);
   ASSERT_TRUE(waitReaderGone(fifo));

@@ -10,6 +10,7 @@
 #include "core/threads.h"
 #include "core/works.h"
 #include "network/lan.h"
+#include "support/command_queue.h"
 #include "support/temp_root.h"
 #include "ui/plot.h"
 
@@ -66,12 +67,6 @@ struct PanelFixture {
   }
 
   // Takes every queued command id, oldest first.
-  std::vector<int> queued() {
-    std::vector<int> out;
-    for (int i = w->cmdQueueOut; i != w->cmdQueueIn; i = (i + 1) % kCmdQueueSlots)
-      out.push_back(w->cmdQueue[i]);
-    w->cmdQueueOut = w->cmdQueueIn.load();
-    return out;
-  }
+  std::vector<int> queued() { return DrainCommandQueue(w); }
   std::string setupFile() const { return root.readFile("/opt/set/setup.txt"); }
 };

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/threads.h"
+#include "support/test_thread.h"
+#include "support/wait.h"
 #include "ui/panel.h"
 #include "ui/ui.h"
 #include "unit/panel_fixture.h"
@@ -181,16 +183,6 @@ void setLevel(const std::string &mem, uint32_t level) {
   close(fd);
 }
 
-template <class Pred>
-bool waitFor(Pred pred, int ms = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 TEST(PanelLink, ThreadOnTheVirtualBlockTakesKeysAndEmptiesTheMailbox) {
   PanelFixture f;
   std::string mem = f.root.path("/dev/mem");
@@ -198,16 +190,16 @@ TEST(PanelLink, ThreadOnTheVirtualBlockTakesKeysAndEmptiesTheMailbox) {
   setLevel(mem, kKeyLevelMask);
   f.w->running = 1;
   f.w->panelCmdOut = 176;
-  std::thread t([&] { GPIO(f.w); });
-  ASSERT_TRUE(waitFor([&] { return f.w->gpioRunning == 1 && f.w->panelCmdOut == 255; }))
+  TestThread t([&] { GPIO(f.w); }, [&] { f.w->running = 0; });
+  ASSERT_TRUE(WaitUntil([&] { return f.w->gpioRunning == 1 && f.w->panelCmdOut == 255; }))
       << "the start-up command went out";
   EXPECT_TRUE(PostPanelCmd(f.w, 197));
-  EXPECT_TRUE(waitFor([&] { return f.w->panelCmd == 0; })) << "the mailbox was taken";
+  EXPECT_TRUE(WaitUntil([&] { return f.w->panelCmd == 0; })) << "the mailbox was taken";
 
   setLevel(mem, kKeyLevelMask & ~(1u << 26));                   // key 5: the menu
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // a short press
   setLevel(mem, kKeyLevelMask);
-  EXPECT_TRUE(waitFor([&] { return f.w->screenState == SS_MENU_LIST; }));
+  EXPECT_TRUE(WaitUntil([&] { return f.w->screenState == SS_MENU_LIST; }));
 
   uint32_t outputs = 0;
   int fd = open(mem.c_str(), O_RDONLY);

@@ -6,21 +6,11 @@
 #include <vector>
 
 #include "sim/controller_model.h"
+#include "support/relay_word.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
 
 namespace {
-
-std::string relay(int mode, int l, int c) {
-  static Works w;
-  w.tuneVal = 0;
-  SetMode(&w, mode);
-  SetI(&w, l);
-  SetC(&w, c);
-  char text[16];
-  snprintf(text, sizeof text, "MT1%08X;", w.tuneVal.load());
-  return text;
-}
 
 // The best word of the network for a load, by exhaustive search.
 std::string bestRelay(double f, Impedance z, double *swr) {
@@ -29,15 +19,11 @@ std::string bestRelay(double f, Impedance z, double *swr) {
   for (int mode = 1; mode <= 2; ++mode)
     for (int l = 0; l < 512; l += 1)
       for (int c = 0; c < 512; c += 1) {
-        static Works w;
-        w.tuneVal = 0;
-        SetMode(&w, mode);
-        SetI(&w, l);
-        SetC(&w, c);
-        double s = TunerSwr(w.tuneVal, f, z);
+        uint32_t word = RelayWord(mode, l, c);
+        double s = TunerSwr(word, f, z);
         if (s < *swr) {
           *swr = s;
-          best = relay(mode, l, c);
+          best = RelayCommand(word);
         }
       }
   return best;
@@ -52,7 +38,7 @@ TEST(SimTunerLoad, RelayWordDecidesTheReflectedPower) {
   sim::ControllerAnswer(&m, "SA1;");
   sim::ControllerAnswer(&m, "AB0;");
   // Tuner bypassed: the antenna's own SWR.
-  sim::ControllerAnswer(&m, relay(3, 0, 0));
+  sim::ControllerAnswer(&m, RelayCommand(RelayWord(3, 0, 0)));
   sim::AmpReadings bypassed = sim::AmpRead(m.amp);
   EXPECT_NEAR(bypassed.swr, SwrOf(Impedance(150, -80)), 1e-9);
   EXPECT_GT(bypassed.reflW, 0.1 * bypassed.fwdW);
@@ -78,7 +64,7 @@ TEST(SimTunerLoad, BadWordTripsTheController) {
   sim::ControllerAnswer(&m, "AB0;");
   sim::ControllerAnswer(&m, "TS4095409524523498;");  // REFL 20 W
   // The 40 m dipole through a network far off: most of the power comes back.
-  sim::ControllerAnswer(&m, relay(1, 400, 400));
+  sim::ControllerAnswer(&m, RelayCommand(RelayWord(1, 400, 400)));
   sim::ControllerAdvance(&m, 0.1);
   std::string frame = sim::ControllerAnswer(&m, "ST;");
   EXPECT_EQ(frame.substr(0, 2), "ST");

@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "core/setup.h"
 #include "core/works.h"
+#include "support/command_queue.h"
 #include "support/temp_root.h"
 
 struct TableFixture {
@@ -24,15 +25,5 @@ struct TableFixture {
   Works *w() { return works.get(); }
 
   // Takes every queued command identifier out of the ring, oldest first.
-  std::vector<int> drain() {
-    std::vector<int> ids;
-    Works *x = works.get();
-    while (x->cmdQueueOut != x->cmdQueueIn) {
-      int o = x->cmdQueueOut;
-      ids.push_back(x->cmdQueue[o]);
-      x->cmdQueue[o] = 0;
-      x->cmdQueueOut = (o + 1) % kCmdQueueSlots;
-    }
-    return ids;
-  }
+  std::vector<int> drain() { return DrainCommandQueue(works.get()); }
 };

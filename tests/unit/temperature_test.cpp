@@ -13,20 +13,10 @@
 #include "core/works.h"
 #include "errors/errors.h"
 #include "errors/recovery.h"
+#include "support/command_queue.h"
 #include "support/temp_root.h"
 
 namespace {
-
-std::vector<int> drainQueue(Works *w) {
-  std::vector<int> out;
-  while (w->cmdQueueOut != w->cmdQueueIn) {
-    int o = w->cmdQueueOut;
-    out.push_back(w->cmdQueue[o]);
-    w->cmdQueue[o] = 0;
-    w->cmdQueueOut = (o + 1) % kCmdQueueSlots;
-  }
-  return out;
-}
 
 struct Fixture {
   TempRoot root;
@@ -51,7 +41,7 @@ struct Fixture {
     works->temp2 = t - 5;
     searchPercentVentola(w());
     works->fanAck = 0;
-    return drainQueue(w());
+    return DrainCommandQueue(w());
   }
 };
 
@@ -153,7 +143,7 @@ TEST(FanRule, TableRiseAtOnceFallWithHysteresis) {
   w.fanAck = 1;
   w.temp1 = 70;
   searchPercentVentola(&w);
-  EXPECT_EQ(drainQueue(&w), kNone);
+  EXPECT_EQ(DrainCommandQueue(&w), kNone);
   EXPECT_EQ(w.fanPercentReq, 50);
 }
 
@@ -167,7 +157,7 @@ TEST(FanRule, FullQueueDoesNotFreezeTheFan) {
   searchPercentVentola(&w);
   EXPECT_EQ(w.fanAck, 0);
   EXPECT_EQ(w.fanPercentReq, -1);
-  drainQueue(&w);
+  DrainCommandQueue(&w);
   EXPECT_EQ(f.fanCycle(50), kFan);
   EXPECT_EQ(w.fanPercentReq, 50);
 }
@@ -207,7 +197,7 @@ TEST(TemperatureAlarm, OneSensorThroughWarningAlarmLatchAndRecovery) {
   w.isteresi1 = 1;
   auto step = [&](float t) {
     GestTemperatureFunction(&w, ERR_TEMP1_ALARM, ERR_TEMP1_LATCHED, ERR_TEMP1_WARN, t, 60.0f);
-    return drainQueue(&w);
+    return DrainCommandQueue(&w);
   };
   EXPECT_EQ(step(55), kNone);
   EXPECT_EQ(w.errorCount, 0);
@@ -237,7 +227,7 @@ TEST(TemperatureAlarm, OneSensorThroughWarningAlarmLatchAndRecovery) {
   // The user's acknowledgement clears the latch through a reset cycle.
   EXPECT_EQ(GPIO_Errori(&w), 1);
   std::vector<int> reset = {LP_MP0, LP_AB0, LP_AT};
-  EXPECT_EQ(drainQueue(&w), reset);
+  EXPECT_EQ(DrainCommandQueue(&w), reset);
   EXPECT_EQ(w.errorRecovery, 1);
   GestErroreSerial(&w);
   EXPECT_EQ(w.errorCount, 0);
@@ -249,7 +239,7 @@ TEST(TemperatureAlarm, BeforeTheFirstAcknowledgementProtectionGoesOutOnce) {
   w.cpPending = 1;
   auto step = [&](float t) {
     GestTemperatureFunction(&w, ERR_TEMP2_ALARM, ERR_TEMP2_LATCHED, ERR_TEMP2_WARN, t, 80.0f);
-    return drainQueue(&w);
+    return DrainCommandQueue(&w);
   };
   std::vector<int> muted = {LP_MP1, LP_AT_MAX};
   EXPECT_EQ(step(81), muted);
@@ -268,10 +258,10 @@ TEST(TemperatureAlarm, CoolingBeforeTheAlarmCouldBeListedLiftsTheProtection) {
   Works &v = *f.works;
   v.cpPending = 1;
   GestTemperatureFunction(&v, ERR_TEMP2_ALARM, ERR_TEMP2_LATCHED, ERR_TEMP2_WARN, 81, 80);
-  drainQueue(&v);
+  DrainCommandQueue(&v);
   GestTemperatureFunction(&v, ERR_TEMP2_ALARM, ERR_TEMP2_LATCHED, ERR_TEMP2_WARN, 70, 80);
   std::vector<int> lift = {LP_MP0};
-  EXPECT_EQ(drainQueue(&v), lift);
+  EXPECT_EQ(DrainCommandQueue(&v), lift);
 }
 
 TEST(TemperatureLog, HeaderSamplesAlarmMarkAndDeletion) {
@@ -314,7 +304,7 @@ TEST(TemperatureLog, UnwritableLogKeepsStateAndRemountsReadOnly) {
   EXPECT_EQ(ExistError(&w, ERR_TEMP1_ALARM), 1);
   EXPECT_EQ(w.logRemoved, 0);
   std::vector<int> on = {LP_MP1, LP_AT_MAX, LP_AB0};
-  EXPECT_EQ(drainQueue(&w), on);
+  EXPECT_EQ(DrainCommandQueue(&w), on);
   std::string mounts = f.root.readFile("/tmp/mount.log");
   EXPECT_NE(mounts.find("-o remount defaults,rw"), std::string::npos) << mounts;
   EXPECT_NE(mounts.find("-v -n -o remount -r"), std::string::npos)

@@ -7,6 +7,7 @@
 
 #include "core/command_queue.h"
 #include "errors/errors.h"
+#include "support/wait.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
 #include "ui/ui.h"
@@ -209,10 +210,7 @@ TEST(TimerControl, ThreadRunsWithoutADisplayAndStops) {
   w->freqMeasured = 7100000;
   w->bandIdx = -1;
   std::thread t([w] { timer(w); });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (w->bandIdx != 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(w->bandIdx, 0);
+  EXPECT_TRUE(WaitUntil([w] { return w->bandIdx == 0; }, 10000));
   EXPECT_EQ(w->frequency, 7100000);
   w->running = 0;
   t.join();

@@ -192,7 +192,7 @@ TEST(Meters, PeakHoldsThenFallsThenFollowsTheSamples) {
   EXPECT_FLOAT_EQ(w.peakRight, 7);
   EXPECT_EQ(w.peakHoldRight, 3000);
   TimerPeakFall(&w, 3000);
-  EXPECT_LE(w.peakHoldRight, 0);
+  EXPECT_EQ(w.peakHoldRight, 0);
   CalcolaPwrPeak2(&w, 1);
   EXPECT_FLOAT_EQ(w.peakRight, (2 * 7.0f + 1) / 3);
 
