@@ -32,9 +32,11 @@ class Launcher {
   constructor(root, port) {
     this.lines = [];
     this.waiters = [];
-    this.proc = spawn(join(build, "sim", "ombrix-sim"),
-      ["--root", root, "--mode", "gen", "--web-port", String(port)],
-      { stdio: ["pipe", "pipe", "pipe"] });
+    // A cross build's launcher runs under the emulator the build names.
+    const emulator = (process.env.OMBRIX_EMULATOR || "").split(" ").filter((w) => w !== "");
+    const command = [...emulator, join(build, "sim", "ombrix-sim"),
+      "--root", root, "--mode", "gen", "--web-port", String(port)];
+    this.proc = spawn(command[0], command.slice(1), { stdio: ["pipe", "pipe", "pipe"] });
     let partial = "";
     const take = (chunk) => {
       partial += chunk.toString();
