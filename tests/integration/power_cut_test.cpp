@@ -97,16 +97,20 @@ struct Device {
     for (int i = 0; i < kFileCount; ++i) EXPECT_NE(text[0][i], text[1][i]) << kFiles[i];
     return static_cast<long>(us / 2);
   }
-  // A child process that rewrites everything in a loop until it is killed.
-  // It starts at writer `first`, so a short life still reaches every writer.
-  pid_t startWriter(const FileWriteCalls *calls, const std::string &log, int first) {
+  // A child process that rewrites everything in a loop until it is killed,
+  // or that ends after `writes` writes. It starts at writer `first`, so a
+  // short life still reaches every writer.
+  pid_t startWriter(const FileWriteCalls *calls, const std::string &log, int first,
+                    int writes = -1) {
     pid_t pid = fork();
     if (pid != 0) return pid;
     int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(fd, 2);
     dup2(fd, 1);
     SetFileWriteCalls(calls);
-    for (int k = first;; ++k) write(k % kFileCount, (k / kFileCount + 1) % 2);
+    for (int k = first; writes < 0 || k < first + writes; ++k)
+      write(k % kFileCount, (k / kFileCount + 1) % 2);
+    _exit(0);
   }
   // What a cut left behind of a replacement in progress.
   void removeTemps() {
@@ -171,7 +175,17 @@ TEST(PowerCut, AFullMediumKeepsTheOldFiles) {
   const long roundUs = d.prepare();
   FileWriteCalls calls = SetFileWriteCalls(nullptr);
   calls.write = fullMedium;
-  d.cut(200, &calls, false, roundUs, d.root.path("/writer.log"));
+  const std::string logPath = d.root.path("/writer.log");
+  d.cut(200, &calls, false, roundUs, logPath);
+  // One whole round that no cut ends: every writer meets the full medium,
+  // however early the cuts above came.
+  pid_t pid = d.startWriter(&calls, logPath, 0, kFileCount);
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int i = 0; i < kFileCount; ++i)
+    EXPECT_EQ(d.root.readFile(kFiles[i]), d.text[0][i]) << kFiles[i];
   const std::string log = d.root.readFile("/writer.log");
   EXPECT_NE(log.find("can't write /opt/set/setup.txt error 28"), std::string::npos) << log;
 }
