@@ -368,14 +368,17 @@ int DeleteFileConf(Works *, int bank, int which) {
   return rc;
 }
 
+void DeleteBankFiles(Works *works, int bank) {
+  for (int which = 0; which < 4; ++which) DeleteFileConf(works, bank, which);
+}
+
 void ResetBank(Works *works, int bank) {
   int first = bank, last = bank;
   if (bank == works->maxBank) {
     first = 0;
     last = works->maxBank - 1;
   }
-  for (int b = first; b <= last; ++b)
-    for (int which = 0; which < 4; ++which) DeleteFileConf(works, b, which);
+  for (int b = first; b <= last; ++b) DeleteBankFiles(works, b);
   LoadAllBankTable(works, works->numBanco);
   works->bandIdx = -1;
 }

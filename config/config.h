@@ -36,6 +36,8 @@ void CopyBank(Works *works, int from, int to);
 // Deletes one file of a bank (0..19): which 0..2 the memory file of antenna
 // which+1, 3 the band-table file. 0 when it is gone (or was not there).
 int DeleteFileConf(Works *works, int bank, int which);
+// Deletes the three memory files and the band-table file of one bank.
+void DeleteBankFiles(Works *works, int bank);
 // Deletes the files of one bank, or of every bank 0..maxBank-1 when bank is
 // maxBank, then reloads the current bank.
 void ResetBank(Works *works, int bank);

@@ -78,8 +78,7 @@ void FilterTableView(Works *works) {
 }
 
 void FactoryReset(Works *works) {
-  for (int bank = 0; bank < kBanks; ++bank)
-    for (int which = 0; which < 4; ++which) DeleteFileConf(works, bank, which);
+  for (int bank = 0; bank < kBanks; ++bank) DeleteBankFiles(works, bank);
   // The setup defaults come with the start-up values of the whole record;
   // what the controller and the relays report now is not a setting and must
   // survive, or the error list stays closed ("CP" is not asked again) and the
