@@ -36,8 +36,10 @@ bool RemountRO();
 
 // Replaces the file at path (already mapped) with data: temporary file in the
 // same directory, write, flush, fsync, rename, fsync of the directory. A power
-// cut leaves the old file or the new one. Returns 0, or -1 with errno set.
-int WriteFileAtomic(const std::string &mappedPath, const std::string &data);
+// cut leaves the old file or the new one. The new file keeps the old one's
+// permission bits (0644 for a new file) unless mode is given (0600 for a
+// private key). Returns 0, or -1 with errno set.
+int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int mode = -1);
 
 // The system calls of WriteFileAtomic that can fail on a full or failing
 // medium, so tests can make each one fail.
@@ -55,7 +57,8 @@ FileWriteCalls SetFileWriteCalls(const FileWriteCalls *calls);
 // write when that fails), atomic replacement, remount read-only. devicePath
 // is the device's path (mapped here). Returns 0 on success, -2 when the
 // read-write remount failed (nothing written), -1 when the write failed.
-int WriteSetFile(const std::string &devicePath, const std::string &data);
+// mode as for WriteFileAtomic.
+int WriteSetFile(const std::string &devicePath, const std::string &data, int mode = -1);
 
 // Deletes a file with unlink (device path, mapped here). Returns unlink's result.
 int RemoveFile(const std::string &devicePath);

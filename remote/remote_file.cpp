@@ -1,5 +1,6 @@
 #include "remote/remote_file.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,21 @@ constexpr size_t kMaxPassword = 125;         // one 7-bit text frame
 bool printable(const std::string &s) {
   for (unsigned char c : s)
     if (c < 0x20 || c > 0x7e) return false;
+  return true;
+}
+
+// "0" or "1"; false when neither.
+bool parseFlag(const std::string &value, bool *out) {
+  if (value != "0" && value != "1") return false;
+  *out = value == "1";
+  return true;
+}
+
+// A DNS name: letters, digits, '-' and '.', at most 253 characters.
+bool hostName(const std::string &s) {
+  if (s.empty() || s.size() > 253) return false;
+  for (unsigned char c : s)
+    if (!isalnum(c) && c != '-' && c != '.') return false;
   return true;
 }
 
@@ -62,9 +78,64 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
         continue;
       }
       out.webBind = value;
+    } else if (key == "WebTls" || key == "RemoteTls") {
+      bool on = false;
+      if (!parseFlag(value, &on)) {
+        LogErr("remote.txt line %d: %s must be 0 or 1; ignored", lineNo, key.c_str());
+        continue;
+      }
+      (key == "WebTls" ? out.webTls : out.remoteTls) = on;
+    } else if (key == "WebCert" || key == "WebKey") {
+      if (value.empty() || value.size() > 255 || value[0] != '/' || !printable(value)) {
+        LogErr("remote.txt line %d: %s must be an absolute path; ignored", lineNo, key.c_str());
+        continue;
+      }
+      (key == "WebCert" ? out.webCert : out.webKey) = value;
+    } else if (key == "WebHost") {
+      std::vector<std::string> names;
+      bool good = true;
+      for (size_t at = 0; at <= value.size() && good;) {
+        size_t comma = value.find(',', at);
+        if (comma == std::string::npos) comma = value.size();
+        std::string name = value.substr(at, comma - at);
+        while (!name.empty() && name.front() == ' ') name.erase(0, 1);
+        while (!name.empty() && name.back() == ' ') name.pop_back();
+        for (char &c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        good = hostName(name);
+        names.push_back(name);
+        at = comma + 1;
+      }
+      if (!good || names.size() > 16) {
+        LogErr("remote.txt line %d: WebHost must be host names separated by commas; ignored",
+               lineNo);
+        continue;
+      }
+      out.webHosts = names;
+    } else if (key == "StationFingerprint") {
+      std::string hex = NormalFingerprint(value);
+      if (hex.empty()) {
+        LogErr("remote.txt line %d: StationFingerprint must be 64 hex digits; ignored", lineNo);
+        continue;
+      }
+      out.stationFingerprint = hex;
     }
   }
+  if (out.webCert.empty() != out.webKey.empty()) {
+    LogErr("remote.txt: WebCert and WebKey go together; the unit's own certificate is used");
+    out.webCert.clear();
+    out.webKey.clear();
+  }
   return out;
+}
+
+std::string NormalFingerprint(const std::string &text) {
+  std::string hex;
+  for (char c : text) {
+    if (c == ':') continue;
+    if (!isxdigit(static_cast<unsigned char>(c))) return std::string();
+    hex += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  }
+  return hex.size() == 64 ? hex : std::string();
 }
 
 RemoteFileSettings ReadRemoteFile() {
