@@ -314,7 +314,8 @@ TEST(RigctldRun, HostileDaemonChangesNothing) {
   EXPECT_GE(app.out().waitForText(" err:25", 0ms, amark), 0);
   EXPECT_TRUE(warningRemoved(app, amark, 1s)) << app.out().text(amark);
   EXPECT_EQ(sockets(app.pid()), sockets0);
-  EXPECT_EQ(countEntries(proc + "/task"), threads);
+  // One-shot threads of the start-up may end meanwhile; none may be added.
+  EXPECT_LE(countEntries(proc + "/task"), threads);
   // The endless line alone is 64 MiB: it must never be held.
   EXPECT_LT(rssKiB(app.pid()) - rss, 16 * 1024) << "VmRSS " << rss << " kB before";
   app.stop();
