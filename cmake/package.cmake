@@ -67,6 +67,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "fonts-dejavu-core, fonts-dejavu-extra, fonts-paratype, init-system-helpers (>= 1.52)")
+# rigctld, for a radio followed in the Hamlib mode of work with its CAT cable on the board.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libhamlib-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/postinst ${CMAKE_SOURCE_DIR}/packaging/prerm
     ${CMAKE_SOURCE_DIR}/packaging/postrm)

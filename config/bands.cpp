@@ -96,7 +96,7 @@ void snapshot(Works *works, BandTable *t) {
 }
 
 std::string bandText(const BandTable &t, int mode) {
-  std::string text = mode == 1 ? "!Neb\n" : mode == 2 ? "!817\n" : "!Gen\n";
+  std::string text = mode == 1 ? "!Neb\n" : mode == 2 ? "!817\n" : mode == 3 ? "!rig\n" : "!Gen\n";
   char line[96];
   for (int i = 0; i < t.numBands; ++i) {
     const TabAntennaRow &r = t.rows[i];
@@ -136,6 +136,8 @@ int readBandFile(int bank, BandTable *t) {
         mode = 1;
       else if (strncmp(line + 1, "817", 3) == 0)
         mode = 2;
+      else if (strncmp(line + 1, "rig", 3) == 0)
+        mode = 3;
       return true;
     }
     if (t->numBands == kBandRows) {
@@ -248,13 +250,24 @@ void ChangeBanco(Works *works) {
 
 void ChangeInterfaceBanco(Works *works) {
   int m = works->modeWorkIdx + 1;
-  if (m > 2 || m < 0) m = 0;
+  if (m > 3 || m < 0) m = 0;
   works->modeWorkIdx = m;
   SetModeWorkIDX(works);
   SaveToBank(works, works->numBanco, works->antenna);
 }
 
+namespace {
+
+// Clears the Hamlib reader's run flag (the reader then ends by itself) and
+// its warning.
+void stopRigReader(Works *works) {
+  if (works->rigRun.exchange(0) != 0) DeleteErrore(works, ERR_HAMLIB);
+}
+
+}  // namespace
+
 void SetModeWorkIDX(Works *works) {
+  if (works->modeWorkIdx != 3) stopRigReader(works);
   switch (works->modeWorkIdx) {
     case 1:
       if (SetupChar(works, SB_enaser) == '0') {
@@ -274,6 +287,16 @@ void SetModeWorkIDX(Works *works) {
       }
       break;
     case 0:
+      if (SetupChar(works, SB_enaser) == '1') {
+        SetSetupChar(works, SB_enaser, '0');
+        DeleteErrore(works, ERR_NEB_EXTIO);
+      }
+      if (SetupChar(works, SB_CatSerialEnable) == '1') SetSetupChar(works, SB_CatSerialEnable, '0');
+      break;
+    case 3:
+      // A reader still running keeps its slot, so this starts one only when none runs.
+      works->rigRun = 1;
+      StartThreadRig(works);
       if (SetupChar(works, SB_enaser) == '1') {
         SetSetupChar(works, SB_enaser, '0');
         DeleteErrore(works, ERR_NEB_EXTIO);

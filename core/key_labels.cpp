@@ -6,7 +6,7 @@
 
 LumoMenuTable Lumomenu;
 const char AttVectStr[5][8] = {"0", "2", "3", "5", "StBy"};
-const char MODEwork[3][8] = {"Generic", "KTLNEB", " FT-817"};
+const char MODEwork[kModesOfWork][8] = {"Generic", "KTLNEB", " FT-817", " Hamlib"};
 
 namespace {
 
@@ -52,7 +52,7 @@ void GetKeyRow(int state, LumoRow *out) {
 }
 
 void GetLblInterface(int mode, char *dst) {
-  if (mode < 0 || mode > 2) return;
+  if (mode < 0 || mode >= kModesOfWork) return;
   snprintf(dst, 8, "%s", MODEwork[mode]);
 }
 

@@ -41,14 +41,15 @@ void SetLumoLabel(Works *works, int state, int key, const char *text);
 // ---- Value texts
 
 extern const char AttVectStr[5][8];  // "0", "2", "3", "5", "StBy"
-extern const char MODEwork[3][8];    // "Generic", "KTLNEB", " FT-817"
+constexpr int kModesOfWork = 4;
+extern const char MODEwork[kModesOfWork][8];  // "Generic", "KTLNEB", " FT-817", " Hamlib"
 
 // The attenuator label of an index ("StBy" is index 4); an index out of the
 // table reads as the first step.
 inline const char *AttText(int index) {
   return AttVectStr[index >= 0 && index < 5 ? index : 0];
 }
-// Copies the name of mode of work `mode` (0..2) into dst (at least 8 bytes).
+// Copies the name of mode of work `mode` (0..3) into dst (at least 8 bytes).
 void GetLblInterface(int mode, char *dst);
 
 // ---- The value labels; each rewrites its label only while its screen

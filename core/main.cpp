@@ -22,6 +22,7 @@
 #include "display/display.h"
 #include "display/keyboard.h"
 #include "links/links.h"
+#include "links/rigctl.h"
 #include "network/lan.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -203,6 +204,7 @@ void fillThreadBodies() {
   bodies.linear = Linear;
   bodies.extIo = Serial;
   bodies.catSerial = CatSerial;
+  bodies.rig = RigctlReader;
   bodies.cat = Cat;
   bodies.spectrum = NEBRead;
   bodies.audioIn = th_leggi;

@@ -18,7 +18,7 @@ ThreadBodies bodies;
 // slot without a name here keeps the program's name.
 const char *const kThreadNames[TH_COUNT] = {
     "gpio",      "link",     "load", "lan",      "update",    "keyb",  "wsock", "extio",
-    "audio-out", "audio-in", "cat",  "spectrum", "catserial", "timer", "web"};
+    "audio-out", "audio-in", "cat",  "spectrum", "catserial", "timer", "web",   "rigctl"};
 
 void sleepMs(int ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -110,6 +110,10 @@ void StartThreadNEB(Works *works) {
 
 void StartThreadCATserial(Works *works) {
   if (SetupChar(works, SB_CatSerialEnable) == '1') StartThread(TH_CATSER, bodies.catSerial, works);
+}
+
+void StartThreadRig(Works *works) {
+  if (works->rigRun.load() != 0) StartThread(TH_RIG, bodies.rig, works);
 }
 
 void StartThreadCAT(Works *works) {

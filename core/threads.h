@@ -25,6 +25,7 @@ enum ThreadSlot : int {
   TH_CATSER,
   TH_TIME,
   TH_WEB,
+  TH_RIG,
   TH_COUNT
 };
 
@@ -35,6 +36,7 @@ struct ThreadBodies {
   ThreadBody linear = nullptr;     // controller link
   ThreadBody extIo = nullptr;      // EXT IO link
   ThreadBody catSerial = nullptr;  // FT-817 reader
+  ThreadBody rig = nullptr;        // Hamlib reader
   ThreadBody cat = nullptr;        // CAT link
   ThreadBody spectrum = nullptr;   // USB spectrum reader
   ThreadBody audioIn = nullptr;    // th_leggi
@@ -63,6 +65,8 @@ void StartThreadLinear(Works *works);
 void StartThreadSoket(Works *works);
 void StartThreadNEB(Works *works);
 void StartThreadCATserial(Works *works);
+// Starts the Hamlib reader when works->rigRun is set.
+void StartThreadRig(Works *works);
 void StartThreadCAT(Works *works);
 void StartThreadAudioRead(Works *works);
 void StartThreadAudioWrite(Works *works);

@@ -119,7 +119,7 @@ constexpr int kFilterRows = 8;
 constexpr int kTuneAntennas = 3;  // antennas with a tune memory
 constexpr int kTuneMemSlots = 5000;
 constexpr int kTuneSamples = 64;
-constexpr int kErrorCodes = 25;
+constexpr int kErrorCodes = 26;
 
 // Screen states (screenState): which screen is shown and what the keys do.
 enum ScreenState : int {
@@ -326,6 +326,10 @@ struct Works {
   At<int32_t> tuneCarrierHold{0};
   At<int32_t> catFrequency{0};
   At<uint8_t> catMode{0};
+  // The Hamlib reader's run flag (the mode of work sets and clears it) and
+  // the frequency it last read.
+  At<uint8_t> rigRun{0};
+  At<int32_t> rigFrequency{0};
   SharedText<200> statusText;
   At<int32_t> extIoTimeout{0};
 

@@ -42,6 +42,7 @@ const ErrorText kErrorTexts[kErrorCodes] = {
     {1, "2-High", "temperature"},      // 22 ERR_TEMP2_ALARM
     {2, "1-Warning", "temperature"},   // 23 ERR_TEMP1_WARN
     {2, "2-Warning", "temperature"},   // 24 ERR_TEMP2_WARN
+    {4, "Hamlib", "no answer"},        // 25 ERR_HAMLIB
 };
 
 bool validCode(int code) {

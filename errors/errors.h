@@ -30,6 +30,7 @@ enum ErrorCode : int {
   ERR_TEMP2_ALARM = 22,
   ERR_TEMP1_WARN = 23,
   ERR_TEMP2_WARN = 24,
+  ERR_HAMLIB = 25,
 };
 
 // Flag bits of the descriptors and of works->errorFlags.
@@ -44,7 +45,7 @@ constexpr uint8_t kFlagTemporary = 4;       // errorFlags: a temporary code was 
 void InitErrorTable(Works *works);
 // Adds a code (no-op while the controller has not acknowledged "CPFFFF;" yet
 // or when the code is listed). Returns 1 when it was added, 0 when not, -1
-// for a code outside 0..24. Adding code 15 also takes works->errCause as its
+// for a code outside 0..25. Adding code 15 also takes works->errCause as its
 // second text line, listed or not.
 int AddErrore(Works *works, int code);
 // Removes a listed code. Returns 1 when it was listed, else 0.

@@ -142,7 +142,7 @@ bool writeFile(const std::string &path, const std::string &text, mode_t mode = 0
 // The band files of bank 0 and of bank 1 (the setup file's current bank).
 const char *const kBandFiles[] = {"/opt/set/antenna.txt", "/opt/set/antenna_b1.txt"};
 
-// Puts the mode of work's header ("!Neb", "!817", "!Gen") on a band file.
+// Puts the mode of work's header ("!Neb", "!817", "!rig", "!Gen") on a band file.
 bool setModeOfWork(const std::string &path, const std::string &header) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return true;
@@ -312,6 +312,9 @@ const DeviceKind kDevices[] = {
     {"ft817", "ombrix-sim-ft817", sim::Ft817Ctl, ft817Routine, "pty ", nullptr},
     {"keys", "ombrix-sim-keys", sim::KeysCtl, nullptr, "gpio ", nullptr},
 };
+
+// The radio behind rigctld (--rig): the Hamlib mode of work's transceiver.
+const DeviceKind kRigDevice = {"rig", "ombrix-sim-rig", sim::RigCtl, nullptr, "rigctld ", nullptr};
 
 // The operator unit of a remote pair: no transceiver at its place, and a CAT
 // terminal where the station has its transceiver's CAT port.
@@ -538,6 +541,8 @@ void help(const std::vector<Unit> &units) {
       "ombrix-sim|   neb: freq HZ; band 40m; vfo a|b; mem on|off|HZ; mode N; tx on [W]|off;\n"
       "ombrix-sim|        silent on|off; unplug; plug; status (sim/README-links.md)\n"
       "ombrix-sim|   ft817: freq HZ; band 20m; mode N; silent on|off; garbage; short; split\n"
+      "ombrix-sim|   rig (with --rig): FREQ (moves the radio through rigctl); band 20m;\n"
+      "ombrix-sim|        stop; start (rigctld itself); status\n"
       "ombrix-sim|   keys: 5 (short press), L1 (long press), 2+3 (two keys), hold 3 2.0,\n"
       "ombrix-sim|         down 4, up 4, wait 0.5 (keys 1..6 left to right; no name needed)\n");
   if (units.size() > 1)
@@ -554,12 +559,16 @@ void help(const std::vector<Unit> &units) {
 void usage() {
   fprintf(
       stderr,
-      "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|gen] [--prepare] [--no-ombrix]\n"
-      "                  [--all] [--remote [--tcp-port N]] [--web-port N]\n"
+      "usage: ombrix-sim [--root DIR] [--fresh] [--mode neb|817|rig|gen] [--rig] [--prepare]\n"
+      "                  [--no-ombrix] [--all] [--remote [--tcp-port N]] [--web-port N]\n"
       "  --root DIR   the simulated device's root (default .sim)\n"
       "  --fresh      write the setup, band and network files anew\n"
       "  --mode M     mode of work of the band tables of banks 0 and 1: the NEB transceiver\n"
-      "               (default for new files), the FT-817, or a generic transceiver\n"
+      "               (default for new files), the FT-817, a radio behind rigctld, or a\n"
+      "               generic transceiver\n"
+      "  --rig        also run Debian's rigctld with Hamlib's dummy rig on a free port,\n"
+      "               point DIR/opt/set/rig.txt at it, and take the Hamlib mode of work\n"
+      "               (the rig device: \"rig 7074000\" moves the radio)\n"
       "  --prepare    build the root and exit\n"
       "  --no-ombrix  run the simulated devices only\n"
       "  --all        show every status poll and frequency read on the wire\n"
@@ -661,7 +670,8 @@ void sendToDevice(Unit *u, std::string line) {
 
 int main(int argc, char **argv) {
   std::string root = ".sim";
-  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false, pair = false;
+  bool fresh = false, prepareOnly = false, withOmbrix = true, forceMode = false, pair = false,
+       rig = false;
   int tcpPort = sim::kPairTcpPort;
   int webPort = 8080;
   std::string modeHeader = "!Neb";
@@ -673,12 +683,14 @@ int main(int argc, char **argv) {
       fresh = true;
     else if (a == "--mode" && i + 1 < argc) {
       std::string m = argv[++i];
-      if (m != "neb" && m != "817" && m != "gen") {
+      if (m != "neb" && m != "817" && m != "rig" && m != "gen") {
         usage();
         return 2;
       }
-      modeHeader = m == "neb" ? "!Neb" : m == "817" ? "!817" : "!Gen";
+      modeHeader = m == "neb" ? "!Neb" : m == "817" ? "!817" : m == "rig" ? "!rig" : "!Gen";
       forceMode = true;
+    } else if (a == "--rig") {
+      rig = true;
     } else if (a == "--prepare")
       prepareOnly = true;
     else if (a == "--no-ombrix")
@@ -708,6 +720,11 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  // The radio behind rigctld is what the Hamlib mode of work follows.
+  if (rig && !forceMode) {
+    modeHeader = "!rig";
+    forceMode = true;
+  }
   mkdirs(root);
   char abs[PATH_MAX];
   if (realpath(root.c_str(), abs) == nullptr) {
@@ -736,6 +753,7 @@ int main(int argc, char **argv) {
     else
       addDevices(&u, kOperatorDevices, dir);
     if (pair) addDevice(&u, &u == &units[0] ? kStationAudio : kOperatorAudio, dir);
+    if (rig && &u == &units[0]) addDevice(&u, kRigDevice, dir);
   }
   if (prepareOnly) return 0;
 

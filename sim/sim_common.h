@@ -60,6 +60,9 @@ inline std::string NebCtl(const std::string &root) {
 inline std::string Ft817Ctl(const std::string &root) {
   return SimDir(root) + "/ft817.ctl";
 }
+inline std::string RigCtl(const std::string &root) {
+  return SimDir(root) + "/rig.ctl";
+}
 // The operator unit's CAT terminal: its control channel and the
 // pseudo-terminal a person or a test talks CAT on.
 inline std::string CatTermCtl(const std::string &root) {

@@ -123,6 +123,13 @@ void TimerControlFrequency(Works *works, const NebParam *param) {
       }
       works->frequency = works->catFrequency.load();
       break;
+    case 3:
+      if (works->anSel > 0) {
+        works->anSel = 0;
+        IncPNTIn_CMDLinear(LP_AN, works);
+      }
+      works->frequency = works->rigFrequency.load();
+      break;
     case 0:
       works->frequency = works->freqMeasured.load();
       if (works->anSel > 0) {

@@ -157,7 +157,7 @@ std::string StateJson(Works *works) {
            works->numBanco.load());
   j += buf;
   int mode = works->modeWorkIdx;
-  if (mode >= 0 && mode < 3)
+  if (mode >= 0 && mode < kModesOfWork)
     jsonString(&j, trimmed(MODEwork[mode], sizeof MODEwork[mode]).c_str(), 8);
   else
     j += "null";

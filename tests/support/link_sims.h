@@ -5,6 +5,7 @@
 //   NebSim neb;      neb.start(root, ControllerCtlArgs(root));
 //   neb.control("band 40m");
 //   Ft817Sim radio;  radio.start(root);
+//   RigSim rig;      rig.start(root);  rig.control("freq 7074000");
 //
 // Their output is what they see: "> TX2;" for a carrier request, "tx on",
 // "cat> DT;", "ctl LINE" for each control line taken.
@@ -23,11 +24,11 @@ class LinkSim : public Child {
 
  protected:
   bool startSim(const SimRoot &root, const std::string &program, const std::string &ctlName,
-                const std::vector<std::string> &extra) {
+                const std::vector<std::string> &extra, const std::string &ready = "pty ") {
     ctl_ = root.dir() + "/sim/" + ctlName;
     std::vector<std::string> argv = {BuildDir() + "/sim/" + program, "--root", root.dir()};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    return Child::start(argv) && out().waitForText("pty ", milliseconds(5000)) >= 0;
+    return Child::start(argv) && out().waitForText(ready, milliseconds(5000)) >= 0;
   }
 
  private:
@@ -45,6 +46,15 @@ class Ft817Sim : public LinkSim {
  public:
   bool start(const SimRoot &root, const std::vector<std::string> &extra = {}) {
     return startSim(root, "ombrix-sim-ft817", "ft817.ctl", extra);
+  }
+};
+
+// Hamlib's rigctld with its dummy rig, moved through rigctl; it points the
+// root's rig.txt at itself.
+class RigSim : public LinkSim {
+ public:
+  bool start(const SimRoot &root, const std::vector<std::string> &extra = {}) {
+    return startSim(root, "ombrix-sim-rig", "rig.ctl", extra, "rigctld ");
   }
 };
 

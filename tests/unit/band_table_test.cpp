@@ -60,6 +60,12 @@ TEST(BandFile, ModeHeaderRules) {
   EXPECT_EQ(LoadTabConfig(w, 0), 0);  // the last known header wins
   f.root.writeFile("/opt/set/antenna.txt", "!Neb\r\n");
   EXPECT_EQ(LoadTabConfig(w, 0), 1);
+  // Hamlib's header, read and written back.
+  f.root.writeFile("/opt/set/antenna.txt", "!rig\n20m 14000000 14350000 1 1 0 0 0.0\n");
+  w->modeWorkIdx = LoadTabConfig(w, 0);
+  EXPECT_EQ(w->modeWorkIdx, 3);
+  EXPECT_EQ(SaveTabConfig(w, 0), 0);
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna.txt"), "!rig\n20m 14000000 14350000 1 1 0 0 0.0\n");
 }
 
 TEST(BandFile, HeaderOnlyHoldsNoBand) {
@@ -266,14 +272,24 @@ TEST(Banks, ModeOfWorkStartsAndStopsTheLinks) {
   EXPECT_EQ(SetupChar(w, SB_CatSerialEnable), '0');
   EXPECT_EQ(ExistError(w, ERR_NEB_EXTIO), 0);
   EXPECT_EQ(f.drain(), (std::vector<int>{LP_GS_SET}));
-  // The interface key steps 2 -> 0 and stores the header in the bank.
+  // The interface key steps 2 -> 3 -> 0 and stores the header in the bank;
+  // Hamlib runs its reader alone, and leaving it stops the reader and drops
+  // its warning.
   f.root.writeFile("/opt/set/antenna_b1.txt", "!817\n20m 14000000 14350000 1 1 0 0 0.0\n");
   w->modeWorkIdx = LoadTabConfig(w, 1);
   SetSetupChar(w, SB_CatSerialEnable, '1');
   w->numBanco = 1;
   ChangeInterfaceBanco(w);
-  EXPECT_EQ(w->modeWorkIdx, 0);
+  EXPECT_EQ(w->modeWorkIdx, 3);
+  EXPECT_EQ(w->rigRun, 1);
   EXPECT_EQ(SetupChar(w, SB_CatSerialEnable), '0');
+  EXPECT_EQ(SetupChar(w, SB_enaser), '0');
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b1.txt").substr(0, 5), "!rig\n");
+  AddErrore(w, ERR_HAMLIB);
+  ChangeInterfaceBanco(w);
+  EXPECT_EQ(w->modeWorkIdx, 0);
+  EXPECT_EQ(w->rigRun, 0);
+  EXPECT_EQ(ExistError(w, ERR_HAMLIB), 0);
   EXPECT_EQ(f.root.readFile("/opt/set/antenna_b1.txt").substr(0, 5), "!Gen\n");
 }
 

@@ -422,6 +422,10 @@ TEST(StatusText, EveryFieldAtItsPlace) {
   CreaBufferDiStato(w.get(), out);
   EXPECT_EQ(std::string(out).substr(0, 4), "160m");
   EXPECT_EQ(out[8], 'T');
+  // Hamlib goes to the peer as Generic, which a peer of three modes knows.
+  w->modeWorkIdx = 3;
+  CreaBufferDiStato(w.get(), out);
+  EXPECT_EQ(out[4], '0');
 }
 
 TEST(StatusText, SupplyVoltageAndHexDigits) {

@@ -52,6 +52,9 @@ TEST(ErrorTable, TextsAndFlags) {
   EXPECT_EQ(t[ERR_BAND_STBY].flags, kErrLatch | kErrTemporary);
   EXPECT_EQ(t[ERR_TEMP2_ALARM].flags, kErrAlarm);
   EXPECT_EQ(t[ERR_WEBSOCKET].flags, 0);
+  EXPECT_STREQ(t[ERR_HAMLIB].line1, "Hamlib");
+  EXPECT_STREQ(t[ERR_HAMLIB].line2, "no answer");
+  EXPECT_EQ(t[ERR_HAMLIB].flags, kErrTemporary);
 }
 
 TEST(ErrorTable, FaultsBeforeTheMenuSetUpKeepTheirFlags) {
@@ -73,7 +76,7 @@ TEST(ErrorList, AddOnceInOrderAndRemoveWithShift) {
   EXPECT_EQ(count(log, "Add: N:"), 1) << log;
   EXPECT_NE(log.find("Add: N: 1 err:1\n"), std::string::npos);
   EXPECT_NE(log.find(" -->set protezione 0x1\n"), std::string::npos);
-  EXPECT_EQ(AddErrore(w, 25), -1);
+  EXPECT_EQ(AddErrore(w, kErrorCodes), -1);
   EXPECT_EQ(AddErrore(w, -1), -1);
 
   for (int c : {4, 12, 2, 13, 7, 19, 22, 0}) AddErrore(w, c);

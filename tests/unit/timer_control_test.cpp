@@ -93,6 +93,17 @@ TEST(TimerControl, TransceiverModesTakeTheirFrequency) {
   ASSERT_GE(ids.size(), 2u);
   EXPECT_EQ(ids[0], LP_AN);
   EXPECT_EQ(ids[1], LP_FA);
+  // Hamlib: the same, from the rigctld reader's frequency.
+  w->modeWorkIdx = 3;
+  w->rigFrequency = 7100000;
+  w->anSel = 1;
+  TimerControlFrequency(w, &f.param);
+  EXPECT_EQ(w->frequency, 7100000);
+  EXPECT_EQ(w->bandIdx, 0);
+  ids = f.drain();
+  ASSERT_GE(ids.size(), 2u);
+  EXPECT_EQ(ids[0], LP_AN);
+  EXPECT_EQ(ids[1], LP_FA);
 }
 
 TEST(TimerControl, NebTransmitAndAntennaInput) {

@@ -151,7 +151,9 @@ TEST(Screens, KeyLabelsFollowTheStateTheyBelongTo) {
   GetLblInterface(2, name);
   EXPECT_STREQ(name, " FT-817");
   GetLblInterface(3, name);
-  EXPECT_STREQ(name, " FT-817");
+  EXPECT_STREQ(name, " Hamlib");
+  GetLblInterface(4, name);
+  EXPECT_STREQ(name, " Hamlib");
   EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(100), 212);
   EXPECT_FLOAT_EQ(ConversionCelsius_to_Fahrenheit(-40), -40);
 }
