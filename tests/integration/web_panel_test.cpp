@@ -21,72 +21,13 @@
 #include "support/sim_harness.h"
 #include "support/wait.h"
 #include "support/web_client.h"
+#include "support/web_panel_sim.h"
 
 using namespace std::chrono_literals;
-using simtest::Child;
+using webtest::PanelSim;
+using webtest::SetCookie;
 
 namespace {
-
-struct PanelSim {
-  std::string root;
-  int port = simtest::FreePort();
-  Child sim;
-  std::string phrase;
-  std::string fingerprint;  // of the certificate the panel presents
-  pid_t app = -1;           // the ombrix the launcher started
-  explicit PanelSim(const std::string &remoteLines = "") {
-    signal(SIGPIPE, SIG_IGN);  // TLS writes to a peer that closed
-    char tmpl[] = "/tmp/ombrix-web-XXXXXX";
-    root = mkdtemp(tmpl);
-    if (!remoteLines.empty()) {
-      // Kept by the launcher, which adds the port and the pass phrase.
-      if (system(("mkdir -p '" + root + "/opt/set'").c_str()) != 0) {
-      }
-      std::ofstream(root + "/opt/set/remote.txt") << remoteLines;
-    }
-  }
-  ~PanelSim() {
-    sim.signal(SIGTERM);
-    sim.waitExit(60000ms);
-    if (system(("rm -rf '" + root + "'").c_str()) != 0) {
-    }
-  }
-  // Up to the panel serving (not the end of the program's start-up).
-  bool startPanel() {
-    if (!sim.start({simtest::BuildDir() + "/sim/ombrix-sim", "--root", root, "--mode", "gen",
-                    "--web-port", std::to_string(port)}))
-      return false;
-    int i = sim.out().waitForText("(pass phrase ", 20s);
-    if (i < 0) return false;
-    std::string line = sim.out().lines(static_cast<size_t>(i))[0];
-    size_t at = line.find("(pass phrase ") + 13;
-    phrase = line.substr(at, line.find(')', at) - at);
-    if (sim.out().waitForText("Web panel on http", 20s) < 0) return false;
-    fingerprint = webtest::FileFingerprint(root + "/opt/set/web-cert.pem");
-    app = webtest::ChildNamed(sim.pid(), "ombrix");
-    return true;
-  }
-  bool start() { return startPanel() && sim.out().waitForText("!!!mykivo", 40s) >= 0; }
-  std::string origin() const { return "https://127.0.0.1:" + std::to_string(port); }
-  httplib::Headers headers(const std::string &session, bool withOrigin = true) const {
-    httplib::Headers h;
-    if (!session.empty()) h.emplace("Cookie", "ombrix_session=" + session);
-    if (withOrigin) h.emplace("Origin", origin());
-    return h;
-  }
-  std::unique_ptr<httplib::SSLClient> client() const {
-    return webtest::PinnedClient(port, &fingerprint);
-  }
-};
-
-// The value of the Set-Cookie header that sets cookie name.
-std::string setCookie(const httplib::Result &r, const std::string &name) {
-  for (size_t i = 0; i < r->get_header_value_count("Set-Cookie"); ++i) {
-    std::string v = r->get_header_value("Set-Cookie", i);
-    if (v.compare(0, name.size() + 1, name + "=") == 0) return v;
-  }
-  return "";
-}
 
 TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   PanelSim p;
@@ -140,8 +81,8 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
         auto r = cli.Post("/api/login", p.headers(""), form, "application/x-www-form-urlencoded");
         status = r ? r->status : -1;
         if (status == 204) {
-          cookie = setCookie(r, "ombrix_session");
-          device = setCookie(r, "ombrix_device");
+          cookie = SetCookie(r, "ombrix_session");
+          device = SetCookie(r, "ombrix_device");
         }
         return status != 429;
       },
@@ -288,6 +229,71 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   p.sim.signal(SIGTERM);
   EXPECT_GE(p.sim.out().waitForText("Web panel end", 30s), 0) << p.sim.out().text();
   EXPECT_EQ(p.sim.waitExit(60000ms), 0) << p.sim.out().text();
+}
+
+// With WebTls: 0 the panel speaks plain HTTP: the log says once what that
+// means, the session cookie has no Secure, a connection beyond those served
+// gets a fixed 503 and is closed, and bodies it would have to unpack or
+// whose length it cannot know are refused before they are read.
+TEST(WebPanelRun, PlainHttpWhenTheOwnerSaysSo) {
+  PanelSim p("WebTls: 0\n");
+  ASSERT_TRUE(p.startPanel()) << p.sim.out().text();
+  EXPECT_GE(p.sim.out().waitForText("Web panel on http://", 1s), 0);
+  EXPECT_GE(p.sim.out().waitForText("pass phrases cross the network in clear", 1s), 0);
+  httplib::Client cli("127.0.0.1", p.port);
+  cli.set_keep_alive(true);
+  httplib::Headers origin = {{"Origin", "http://127.0.0.1:" + std::to_string(p.port)}};
+  auto login =
+      cli.Post("/api/login", origin, "password=" + p.phrase, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 204);
+  std::string session = SetCookie(login, "ombrix_session");
+  EXPECT_EQ(session.find("Secure"), std::string::npos) << session;
+  EXPECT_NE(SetCookie(login, "ombrix_device").find("; Secure"), std::string::npos)
+      << "the device cookie never travels in clear";
+  cli.stop();
+
+  int source = 0;
+  auto ask = [&](const std::string &request) {
+    webtest::RawConn c;
+    if (!c.connectTcp(p.port, "127.0.7." + std::to_string(++source))) return std::string();
+    c.send(request);
+    std::string answer;
+    c.untilClosed(&answer);
+    return answer;
+  };
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(p.port) + "\r\n";
+  const std::string gzip = "POST /api/login HTTP/1.1\r\n" + host +
+                           "Content-Encoding: gzip\r\nContent-Length: 4\r\n\r\nxxxx";
+  const std::string chunked = "POST /api/login HTTP/1.1\r\n" + host +
+                              "Transfer-Encoding: chunked\r\n\r\n4\r\nxxxx\r\n0\r\n\r\n";
+  const std::string unsized = "POST /api/key HTTP/1.1\r\n" + host + "\r\n";
+  for (const auto &[request, status] : {std::pair{gzip, 415}, {chunked, 411}, {unsized, 411}}) {
+    std::string answer = ask(request);
+    EXPECT_EQ(webtest::Status(answer), status) << answer;
+    EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  }
+
+  // Sixteen requests in the middle of their head hold every worker: the
+  // next connection gets the fixed answer at once and is closed.
+  std::vector<std::unique_ptr<webtest::RawConn>> busy;
+  for (int i = 0; i < 16; ++i) {
+    busy.push_back(std::make_unique<webtest::RawConn>());
+    ASSERT_TRUE(busy.back()->connectTcp(p.port, "127.0.8." + std::to_string(i + 1)));
+    ASSERT_TRUE(busy.back()->send("GET / HTTP/1.1\r\n"));
+  }
+  std::string refused;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        webtest::RawConn c;
+        refused.clear();
+        return c.connectTcp(p.port, "127.0.8.100") &&
+               c.send("GET / HTTP/1.1\r\n" + host + "Connection: keep-alive\r\n\r\n") &&
+               c.untilClosed(&refused) && webtest::Status(refused) == 503;
+      },
+      5s, 250ms))
+      << refused;
+  EXPECT_NE(refused.find("Connection: close"), std::string::npos) << refused;
 }
 
 }  // namespace

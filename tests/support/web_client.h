@@ -149,6 +149,15 @@ class RawConn {
     }
     return got;
   }
+  // Waits up to ms for the peer to answer or close: true when it did.
+  bool closedWithin(int ms) {
+    timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[512];
+    errno = 0;
+    ssize_t n = read(buf, sizeof buf);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+  }
   // Everything until the peer closes (or the time-out): true when it closed.
   bool untilClosed(std::string *got = nullptr) {
     char buf[4096];
