@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # CPU use of ombrix with the web panel: the simulator's launcher runs it with
 # its display; the program's utime + stime from /proc/<pid>/stat over a
-# window after the start-up, as a percentage of one core, in three runs:
+# window after the start-up, as a percentage of one core, in four runs:
 # panel off, panel on with nobody watching, and one viewer asking for ten
-# frames a second while the controller's forward reading changes ten times a
-# second (the needle moves, so nearly every frame is new and encoded).
+# frames a second and logging in once a second while the controller's
+# forward reading changes ten times a second (the needle moves, so nearly
+# every frame is new and encoded), over HTTPS and over plain HTTP
+# (WebTls: 0).
 #
 #   bench/web_panel_cpu.sh [build-dir] [seconds]     (defaults: build, 30)
 set -euo pipefail
@@ -17,11 +19,15 @@ ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 hz=$(getconf CLK_TCK)
 port=$((20000 + RANDOM % 20000))
 
-run() {  # run NAME WEBPORT VIEWER(0/1)
-  local name=$1 web=$2 viewer=$3 root sim_pid app_pid out
+run() {  # run NAME WEBPORT VIEWER(0/1) [TLS(1/0)]
+  local name=$1 web=$2 viewer=$3 tls=${4:-1} root sim_pid app_pid out
   root=$(mktemp -d /tmp/ombrix-webcpu-XXXXXX)
   out="$root.out"
   : >"$out"
+  if [ "$tls" = 0 ]; then
+    "$build/sim/ombrix-sim" --root "$root" --mode gen --prepare >/dev/null
+    echo "WebTls: 0" >>"$root/opt/set/remote.txt"
+  fi
   "$build/sim/ombrix-sim" --root "$root" --mode gen --web-port "$web" </dev/null >"$out" 2>&1 &
   sim_pid=$!
   for _ in $(seq 600); do grep -q '!!!mykivo' "$out" && break; sleep 0.1; done
@@ -35,7 +41,9 @@ run() {  # run NAME WEBPORT VIEWER(0/1)
     (v=500; end=$((SECONDS + window + 2)); while [ $SECONDS -lt $end ]; do
        echo "set fwd $v" >"$root/sim/controller.ctl"; v=$(( v % 3000 + 250 )); sleep 0.1; done) &
     drive_pid=$!
-    node bench/web_viewer.mjs "$web" "$phrase" "$((window + 2))" &
+    local cert=()
+    [ "$tls" = 1 ] && cert=("$root/opt/set/web-cert.pem")
+    node bench/web_viewer.mjs "$web" "$phrase" "$((window + 2))" "${cert[@]}" &
     viewer_pid=$!
     sleep 1
   fi
@@ -54,4 +62,5 @@ run() {  # run NAME WEBPORT VIEWER(0/1)
 
 run "panel off" 0 0
 run "panel on, nobody watching" "$port" 0
-run "panel on, one viewer" "$port" 1
+run "one viewer, HTTPS" "$port" 1 1
+run "one viewer, plain HTTP" "$port" 1 0

@@ -217,13 +217,16 @@ bool preparePairUnit(const std::string &root, bool station, int tcpPort, bool fr
 
 // The web panel on 127.0.0.1:port (0: off): /opt/set/remote.txt gets the
 // port, the address and, unless it has one already, a pass phrase of its own.
-// Other lines of the file are kept. Returns the pass phrase ("" when off).
-std::string prepareWebPanel(const std::string &root, int port) {
+// Other lines of the file are kept (WebTls: 0 among them serves plain HTTP).
+// Returns the pass phrase ("" when off); *tls: HTTPS.
+std::string prepareWebPanel(const std::string &root, int port, bool *tls) {
   const std::string path = root + "/opt/set/remote.txt";
   std::ifstream in(path, std::ios::binary);
   std::string line, kept, phrase;
+  *tls = true;
   while (std::getline(in, line)) {
     if (line.rfind("WebPort: ", 0) == 0 || line.rfind("WebBind: ", 0) == 0) continue;
+    if (line == "WebTls: 0" || line == "WebTls: 0\r") *tls = false;
     if (line.rfind("Password: ", 0) == 0) {
       phrase = line.substr(10);
       continue;
@@ -386,11 +389,22 @@ bool spawn(Proc *p, const std::vector<std::string> &env) {
 
 bool gShowAll = false;
 int gNameWidth = 10;  // of the name column; wider when names carry their unit
+// The ombrix serving the web panel over HTTPS, and its address: the
+// certificate's fingerprint it logs is repeated beside the address.
+const Proc *gWebOmbrix = nullptr;
+std::string gWebUrl;
 
 void show(Proc *p, const std::string &line) {
   if (p->log) {
     fprintf(p->log, "%s\n", line.c_str());
     fflush(p->log);
+  }
+  const std::string kPrint = "SHA-256 fingerprint ";
+  size_t at = line.find(kPrint);
+  if (p == gWebOmbrix && at != std::string::npos) {
+    printf("ombrix-sim| web panel: %s presents the certificate with SHA-256 fingerprint %s\n",
+           gWebUrl.c_str(), line.substr(at + kPrint.size()).c_str());
+    gWebOmbrix = nullptr;  // once
   }
   if (!gShowAll && p->routine && p->routine(line)) {
     ++p->hidden;
@@ -578,7 +592,8 @@ void usage() {
       "  --tcp-port N the pair's TCP port (default 6666)\n"
 
       "  --web-port N the web panel's port on 127.0.0.1 (default 8080, 0: off; the station's\n"
-      "               in a pair)\n");
+      "               in a pair); HTTPS with the unit's own certificate, whose fingerprint\n"
+      "               is shown, unless the root's /opt/set/remote.txt says WebTls: 0\n");
 }
 
 std::string selfDir() {
@@ -777,10 +792,14 @@ int main(int argc, char **argv) {
     return v;
   };
   if (withOmbrix) {
-    std::string phrase = prepareWebPanel(units[0].root, webPort);
-    if (!phrase.empty())
-      printf("ombrix-sim| web panel: open http://127.0.0.1:%d/ (pass phrase %s)\n", webPort,
-             phrase.c_str());
+    bool tls = true;
+    std::string phrase = prepareWebPanel(units[0].root, webPort, &tls);
+    if (!phrase.empty()) {
+      gWebUrl =
+          (tls ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(webPort) + "/";
+      if (tls) gWebOmbrix = &units[0].ombrix;
+      printf("ombrix-sim| web panel: open %s (pass phrase %s)\n", gWebUrl.c_str(), phrase.c_str());
+    }
   }
   for (Unit &u : units) {
     printf("ombrix-sim| root %s%s\n", u.root.c_str(),

@@ -1,8 +1,13 @@
 // Request parsing and the state document of the web panel.
 #include "web/web_api.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -72,6 +77,11 @@ std::string trimmed(const char *text, size_t maxLen) {
   return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
 }
 
+std::string lowercase(std::string s) {
+  for (char &c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> ParseForm(const std::string &text) {
@@ -128,14 +138,57 @@ std::string CookieValue(const std::string &header, const std::string &name) {
   return std::string();
 }
 
-bool SameOrigin(const std::string &origin, const std::string &referer, const std::string &host) {
+bool HostAllowed(const std::string &host, const std::string &unitHostName,
+                 const std::vector<std::string> &webHosts) {
+  std::string name = lowercase(host);
+  size_t portAt = std::string::npos;
+  if (!name.empty() && name[0] == '[') {
+    size_t close = name.find(']');
+    if (close == std::string::npos) return false;
+    portAt = close + 1 < name.size() ? close + 1 : std::string::npos;
+    if (portAt != std::string::npos && name[portAt] != ':') return false;
+  } else {
+    portAt = name.find(':');
+  }
+  if (portAt != std::string::npos) {
+    std::string port = name.substr(portAt + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    name.erase(portAt);
+  }
+  if (name.empty()) return false;
+  unsigned char addr[16];
+  if (name[0] == '[')
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(), addr) == 1;
+  if (inet_pton(AF_INET, name.c_str(), addr) == 1) return true;
+  if (name.back() == '.') name.pop_back();  // the absolute form of a name
+  if (name == "localhost" || (!name.empty() && name == lowercase(unitHostName))) return true;
+  return std::find(webHosts.begin(), webHosts.end(), name) != webHosts.end();
+}
+
+bool SameOrigin(const std::string &origin, const std::string &referer, const std::string &host,
+                bool secure) {
   if (host.empty()) return false;
-  const std::string self = "http://" + host;
-  if (!origin.empty()) return origin == self;
+  const std::string self = (secure ? "https://" : "http://") + lowercase(host);
+  if (!origin.empty()) return lowercase(origin) == self;
   // Without Origin, the page's own address must be the referrer: exactly the
   // origin, or the origin followed by a path.
-  return referer.size() >= self.size() && referer.compare(0, self.size(), self) == 0 &&
+  return referer.size() >= self.size() && lowercase(referer.substr(0, self.size())) == self &&
          (referer.size() == self.size() || referer[self.size()] == '/');
+}
+
+int RefusedBeforeBody(const std::string &method, const BodyHeaders &headers, size_t maxBody) {
+  if (headers.contentEncodings > 0) return 415;
+  if (headers.transferEncodings > 0) return 411;
+  if (headers.contentLengths.size() > 1) return 400;
+  if (headers.contentLengths.empty()) return method == "POST" ? 411 : 0;
+  const std::string &text = headers.contentLengths[0];
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return 400;
+  // Leading zeros do not make a length longer.
+  size_t first = text.find_first_not_of('0');
+  if (first != std::string::npos && text.size() - first > 9) return 413;
+  return std::strtoull(text.c_str(), nullptr, 10) > maxBody ? 413 : 0;
 }
 
 std::string StateJson(Works *works) {

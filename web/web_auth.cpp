@@ -9,20 +9,38 @@
 
 namespace {
 
-template <class Map, class Key>
-void forgetOldest(Map *m, Key lastOf) {
-  auto oldest = m->begin();
-  for (auto it = m->begin(); it != m->end(); ++it)
-    if (lastOf(it->second) < lastOf(oldest->second)) oldest = it;
-  if (oldest != m->end()) m->erase(oldest);
+constexpr size_t kDeviceBytes = 32;
+
+std::string hexOf(const unsigned char *bytes, size_t n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kHex[bytes[i] >> 4];
+    out += kHex[bytes[i] & 15];
+  }
+  return out;
 }
 
-// Sessions are kept by the digest of their token, so looking one up reveals
-// nothing about how much of a guessed token was right.
-std::string tokenKey(const std::string &token) {
+std::string randomHex(size_t bytes) {
+  unsigned char bits[64];
+  if (bytes > sizeof bits || RAND_bytes(bits, static_cast<int>(bytes)) != 1) return std::string();
+  return hexOf(bits, bytes);
+}
+
+std::string digestOf(const std::string &text) {
   unsigned char d[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char *>(token.data()), token.size(), d);
+  SHA256(reinterpret_cast<const unsigned char *>(text.data()), text.size(), d);
   return std::string(reinterpret_cast<const char *>(d), sizeof d);
+}
+
+// Devices are remembered by the digest of their cookie, so the file holds
+// nothing that would open the exemption to whoever reads it.
+std::string deviceKey(const std::string &cookie) {
+  if (cookie.size() != 2 * kDeviceBytes ||
+      cookie.find_first_not_of("0123456789abcdef") != std::string::npos)
+    return std::string();
+  std::string d = digestOf(cookie);
+  return hexOf(reinterpret_cast<const unsigned char *>(d.data()), d.size());
 }
 
 }  // namespace
@@ -30,65 +48,56 @@ std::string tokenKey(const std::string &token) {
 bool PassPhraseEqual(const std::string &a, const std::string &b) {
   // Digests first: equal lengths, so the comparison below is the same work
   // whatever the texts are.
-  unsigned char da[SHA256_DIGEST_LENGTH], db[SHA256_DIGEST_LENGTH];
-  SHA256(reinterpret_cast<const unsigned char *>(a.data()), a.size(), da);
-  SHA256(reinterpret_cast<const unsigned char *>(b.data()), b.size(), db);
-  return CRYPTO_memcmp(da, db, sizeof da) == 0;
+  std::string da = digestOf(a), db = digestOf(b);
+  return CRYPTO_memcmp(da.data(), db.data(), da.size()) == 0;
 }
 
 std::string NewSessionToken() {
-  unsigned char bits[16];
-  if (RAND_bytes(bits, sizeof bits) != 1) return std::string();
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : bits) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
+  return randomHex(16);
 }
 
 WebAuth::Login WebAuth::login(const std::string &address, const std::string &passPhrase,
-                              long long nowMs) {
-  std::lock_guard<std::mutex> lock(mutex_);
+                              long long nowMs, const std::string &deviceCookie,
+                              long long wallSeconds) {
   Login result;
-  for (auto it = failures_.begin(); it != failures_.end();)
-    it = nowMs - it->second.lastMs > kLoginForgetMs ? failures_.erase(it) : std::next(it);
-  auto known = failures_.find(address);
-  if (known != failures_.end() && nowMs < known->second.lockedUntilMs) {
-    // Still paying for the last failure: no comparison, the same wait again.
-    result.pauseMs = known->second.lockedUntilMs - nowMs;
+  const std::string device = deviceKey(deviceCookie);
+  const bool owners = !device.empty() && devices_.contains(device, wallSeconds);
+  const std::string key = owners ? "device:" + device : address;
+  GuessVerdict verdict = AdmitGuess(&pauses_, budget_, key, owners, nowMs);
+  if (!verdict.compare) {
+    result.pauseMs = verdict.retryMs;
     return result;
   }
-  if (PassPhraseEqual(passPhrase, passPhrase_)) {
-    std::string token = NewSessionToken();
-    if (token.empty()) return result;
-    if (known != failures_.end()) failures_.erase(known);
-    if (sessions_.size() >= kMaxSessions) forgetOldest(&sessions_, [](long long t) { return t; });
-    sessions_[tokenKey(token)] = nowMs;
-    result.ok = true;
-    result.session = token;
+  result.compared = true;
+  const bool ok = PassPhraseEqual(passPhrase, passPhrase_);
+  long long pause = RecordGuess(&pauses_, budget_, key, owners, ok, nowMs);
+  if (!ok) {
+    result.pauseMs = pause;
     return result;
   }
-  if (known == failures_.end()) {
-    if (failures_.size() >= kMaxLoginAddresses)
-      forgetOldest(&failures_, [](const Failures &f) { return f.lastMs; });
-    known = failures_.emplace(address, Failures()).first;
+  std::string token = NewSessionToken();
+  std::string cookie = owners ? deviceCookie : randomHex(kDeviceBytes);
+  if (token.empty() || cookie.empty()) return result;
+  result.devicesChanged = devices_.remember(owners ? device : deviceKey(cookie), wallSeconds);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sessions_.size() >= kMaxSessions)
+      sessions_.erase(std::min_element(sessions_.begin(), sessions_.end(),
+                                       [](auto &a, auto &b) { return a.second < b.second; }));
+    sessions_[digestOf(token)] = nowMs;
   }
-  Failures &f = known->second;
-  ++f.count;
-  long long pause = kLoginPauseFirstMs;
-  for (int i = 1; i < f.count && pause < kLoginPauseMaxMs; ++i) pause *= 2;
-  result.pauseMs = std::min(pause, kLoginPauseMaxMs);
-  f.lockedUntilMs = nowMs + result.pauseMs;
-  f.lastMs = nowMs;
+  result.ok = true;
+  result.session = token;
+  result.device = cookie;
   return result;
 }
 
 bool WebAuth::check(const std::string &token, long long nowMs) {
   if (token.size() != 32) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = sessions_.find(tokenKey(token));
+  // Sessions are kept by the digest of their token, so looking one up
+  // reveals nothing about how much of a guessed token was right.
+  auto it = sessions_.find(digestOf(token));
   if (it == sessions_.end()) return false;
   if (nowMs - it->second > kSessionIdleMs) {
     sessions_.erase(it);
@@ -100,5 +109,5 @@ bool WebAuth::check(const std::string &token, long long nowMs) {
 
 void WebAuth::logout(const std::string &token) {
   std::lock_guard<std::mutex> lock(mutex_);
-  sessions_.erase(tokenKey(token));
+  sessions_.erase(digestOf(token));
 }

@@ -191,10 +191,22 @@ $("login").addEventListener("submit", async (e) => {
   e.preventDefault();
   $("loginNote").textContent = "";
   $("enter").disabled = true;
+  const password = $("password").value;
   try {
-    const r = await post("/api/login", { password: $("password").value });
-    if (r.status === 204) { $("password").value = ""; show(true); }
-    else $("loginNote").textContent = "wrong pass phrase";
+    // 429: the unit did not compare it (guessing pauses): the same attempt
+    // again once it may, as the answer says.
+    for (let tries = 0; ; tries++) {
+      const r = await post("/api/login", { password });
+      if (r.status === 204) { $("password").value = ""; $("loginNote").textContent = ""; show(true); break; }
+      if (r.status !== 429 || tries >= 20) {
+        $("loginNote").textContent = r.status === 403 ? "wrong pass phrase"
+          : r.status === 429 ? "too many attempts: try again later" : "refused (" + r.status + ")";
+        break;
+      }
+      const wait = Math.min(Math.max(Number(r.headers.get("Retry-After")) || 1, 1), 120);
+      $("loginNote").textContent = "too many attempts: trying again in " + wait + " s";
+      await sleep(wait * 1000);
+    }
   } catch (err) {
     $("loginNote").textContent = "no answer from the amplifier";
   }

@@ -1,20 +1,17 @@
-// The web front panel's HTTP server: routes, sessions, limits and the
-// screen's JPEG, on cpp-httplib.
+// The web front panel's server: routes, sessions and the screen's JPEG on
+// cpp-httplib's request parsing and routing, behind the panel's own accept
+// loop and connections (web_listener.h), over TLS unless the owner says no.
 #include "web/web_server.h"
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include <openssl/ssl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <cstring>
-#include <deque>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/setup.h"
@@ -24,123 +21,26 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "remote/remote_file.h"
+#include "security/tls_identity.h"
 #include "ui/panel.h"
 #include "web/web_api.h"
 #include "web/web_auth.h"
+#include "web/web_limits.h"
+#include "web/web_listener.h"
+#include "web/web_stream.h"
 
 // The page, in web_page.cpp.
 extern const char kWebPanelPage[];
 
 namespace {
 
-constexpr int kWorkers = 8;               // connections served at once
-constexpr size_t kMaxBody = 4096;         // request bodies
-constexpr int kIdleSeconds = 10;          // a silent connection is closed after this
 constexpr long long kFrameWaitMs = 2000;  // ?after=N waits at most this long
 constexpr int kJpegQuality = 80;
+constexpr size_t kMaxDevicesFile = 16384;
+constexpr long long kDeviceCookieMaxAge = 365LL * 24 * 3600;
 
 WebPanelSettings gSettings;  // written before the thread starts
-
-// True in the thread that answers connections beyond kWorkers: they get 503.
-thread_local bool tOverflow = false;
-
-// kWorkers threads serve connections; one more answers the ones that find
-// them all busy with 503 and closes them, instead of letting them queue.
-class PanelTaskQueue : public httplib::TaskQueue {
- public:
-  PanelTaskQueue() {
-    for (int i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { run(false); });
-    threads_.emplace_back([this] { run(true); });
-  }
-  void enqueue(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (busy_ + static_cast<int>(jobs_.size()) < kWorkers)
-        jobs_.push_back(std::move(fn));
-      else
-        overflow_.push_back(std::move(fn));
-    }
-    cv_.notify_all();
-  }
-  void shutdown() override {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    cv_.notify_all();
-    for (auto &t : threads_) t.join();
-  }
-
- private:
-  void run(bool overflow) {
-    tOverflow = overflow;
-    std::deque<std::function<void()>> &mine = overflow ? overflow_ : jobs_;
-    for (;;) {
-      std::function<void()> fn;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        cv_.wait(lock, [&] { return stopping_ || !mine.empty(); });
-        if (mine.empty()) return;
-        fn = std::move(mine.front());
-        mine.pop_front();
-        if (!overflow) ++busy_;
-      }
-      fn();
-      if (!overflow) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --busy_;
-      }
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> jobs_, overflow_;
-  int busy_ = 0;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
-
-// Shuts down connections of the server on port: every one (peer empty), or
-// the one from peer:peerPort. httplib does not hand its sockets out, so they
-// are found among the process's descriptors by their addresses.
-void shutdownConnections(int port, const std::string &peer, int peerPort, int how) {
-  struct rlimit rl;
-  int maxFd = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < 4096
-                  ? static_cast<int>(rl.rlim_cur)
-                  : 4096;
-  auto split = [](const sockaddr_storage &a, char *text, size_t size) {
-    if (a.ss_family == AF_INET) {
-      auto *in = reinterpret_cast<const sockaddr_in *>(&a);
-      inet_ntop(AF_INET, &in->sin_addr, text, static_cast<socklen_t>(size));
-      return static_cast<int>(ntohs(in->sin_port));
-    }
-    if (a.ss_family == AF_INET6) {
-      auto *in = reinterpret_cast<const sockaddr_in6 *>(&a);
-      inet_ntop(AF_INET6, &in->sin6_addr, text, static_cast<socklen_t>(size));
-      return static_cast<int>(ntohs(in->sin6_port));
-    }
-    return -1;
-  };
-  for (int fd = 0; fd < maxFd; ++fd) {
-    sockaddr_storage local, remote;
-    socklen_t n = sizeof local;
-    char localText[INET6_ADDRSTRLEN] = "", remoteText[INET6_ADDRSTRLEN] = "";
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&local), &n) != 0) continue;
-    if (split(local, localText, sizeof localText) != port) continue;
-    n = sizeof remote;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&remote), &n) != 0) continue;  // the listener
-    int remotePort = split(remote, remoteText, sizeof remoteText);
-    if (peer.empty() || (peer == remoteText && peerPort == remotePort)) ::shutdown(fd, how);
-  }
-}
-
-// Waits ms, or less when the panel stops.
-void waitOrStop(long long ms, const std::atomic<bool> &stop) {
-  long long end = MonotonicMs() + ms;
-  for (long long left = ms; left > 0 && !stop; left = end - MonotonicMs())
-    poll(nullptr, 0, static_cast<int>(left < 100 ? left : 100));
-}
+std::string gHostName;       // the unit's, for the Host check
 
 // The newest frame as JPEG, encoded once for every viewer.
 class ScreenJpeg {
@@ -196,6 +96,33 @@ struct Panel {
   WebAuth auth;
   ScreenJpeg screen;
   std::atomic<bool> stop{false};
+  WebListener *listener = nullptr;  // set before the first request
+};
+
+// Whether the connection may carry another request after this one: a
+// request refused before its body was read leaves that body unread.
+struct RequestState {
+  bool close = false;
+};
+thread_local RequestState *tRequest = nullptr;
+
+// httplib's parsing and routing, one request at a time on the panel's own
+// connections.
+class PanelServer : public httplib::Server {
+ public:
+  bool serveRequest(PanelStream &stream) {
+    RequestState state;
+    tRequest = &state;
+    bool closed = false;
+    bool ok = process_request(stream, false, closed, [](httplib::Request &req) {
+      // No multipart ranges (a few bytes of Range would make megabytes of
+      // answer) and no compressed answers: every answer costs what it is.
+      req.ranges.clear();
+      req.headers.erase("Accept-Encoding");
+    });
+    tRequest = nullptr;
+    return ok && !closed && !state.close;
+  }
 };
 
 std::string sessionOf(const httplib::Request &req) {
@@ -204,11 +131,33 @@ std::string sessionOf(const httplib::Request &req) {
 
 bool sameOrigin(const httplib::Request &req) {
   return SameOrigin(req.get_header_value("Origin"), req.get_header_value("Referer"),
-                    req.get_header_value("Host"));
+                    req.get_header_value("Host"), gSettings.tls);
 }
 
 void noStore(httplib::Response &res) {
   res.set_header("Cache-Control", "no-store");
+}
+
+// What a request is refused for from its head alone, before its body is
+// read (0: nothing).
+int refusal(const httplib::Request &req) {
+  BodyHeaders body;
+  body.contentEncodings = static_cast<int>(req.get_header_value_count("Content-Encoding"));
+  body.transferEncodings = static_cast<int>(req.get_header_value_count("Transfer-Encoding"));
+  auto lengths = req.headers.equal_range("Content-Length");
+  for (auto it = lengths.first; it != lengths.second; ++it)
+    body.contentLengths.push_back(it->second);
+  int status = RefusedBeforeBody(req.method, body, kMaxRequestBody);
+  if (status != 0) return status;
+  if (req.get_header_value_count("Host") > 1) return 400;
+  if (!HostAllowed(req.get_header_value("Host"), gHostName, gSettings.hosts)) return 421;
+  return 0;
+}
+
+void refuse(httplib::Response &res, int status) {
+  res.status = status;
+  res.set_header("Connection", "close");
+  if (tRequest != nullptr) tRequest->close = true;
 }
 
 // Every API request needs a live session; one that changes something must
@@ -226,17 +175,42 @@ bool admitted(Panel &panel, const httplib::Request &req, httplib::Response &res,
   return true;
 }
 
+std::mutex gDevicesMutex;
+
+// The one place the device list is written.
+void storeDevices(WebAuth &auth) {
+  std::lock_guard<std::mutex> lock(gDevicesMutex);
+  if (WriteSetFile(kWebDevicesFile, auth.devicesText(), 0600) != 0)
+    LogErr("Web panel: %s not written", kWebDevicesFile);
+}
+
+void loadDevices(WebAuth &auth) {
+  FILE *f = fopen(MapPath(kWebDevicesFile).c_str(), "rb");
+  if (f == nullptr) return;
+  std::string text(kMaxDevicesFile, '\0');
+  text.resize(fread(text.data(), 1, text.size(), f));
+  fclose(f);
+  auth.loadDevices(text, time(nullptr));
+}
+
+std::string cookie(const char *name, const std::string &value, const std::string &attributes) {
+  return std::string(name) + "=" + value + attributes + (gSettings.tls ? "; Secure" : "");
+}
+
 void routes(httplib::Server &svr, Panel &panel) {
-  svr.set_pre_routing_handler([](const httplib::Request &, httplib::Response &res) {
-    if (!tOverflow) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 503;
-    res.set_header("Connection", "close");
-    return httplib::Server::HandlerResponse::Handled;
+  // Refusals that must come before the body: the 100-continue answer is
+  // the first thing written, so it is refused there already.
+  svr.set_expect_100_continue_handler([](const httplib::Request &req, httplib::Response &res) {
+    int status = refusal(req);
+    if (status == 0) return 100;
+    refuse(res, status);
+    return status;
   });
-  // Called once an answer is written: a refused connection's next read ends
-  // it, so a refused client cannot hold the refusing thread.
-  svr.set_logger([](const httplib::Request &req, const httplib::Response &) {
-    if (tOverflow) shutdownConnections(gSettings.port, req.remote_addr, req.remote_port, SHUT_RD);
+  svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+    int status = refusal(req);
+    if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+    refuse(res, status);
+    return httplib::Server::HandlerResponse::Handled;
   });
   svr.set_exception_handler([](const httplib::Request &, httplib::Response &res,
                                std::exception_ptr) { res.status = 500; });
@@ -259,15 +233,28 @@ void routes(httplib::Server &svr, Panel &panel) {
     }
     auto form = ParseForm(req.body);
     auto it = form.find("password");
-    WebAuth::Login login =
-        panel.auth.login(req.remote_addr, it == form.end() ? "" : it->second, MonotonicMs());
+    WebAuth::Login login = panel.auth.login(
+        AddressKey(req.remote_addr), it == form.end() ? "" : it->second, MonotonicMs(),
+        CookieValue(req.get_header_value("Cookie"), kDeviceCookie), time(nullptr));
+    if (!login.compared) {
+      // Answered at once: the client comes back when it may.
+      res.status = 429;
+      res.set_header("Retry-After", std::to_string(std::max(1LL, (login.pauseMs + 999) / 1000)));
+      return;
+    }
     if (!login.ok) {
-      waitOrStop(login.pauseMs, panel.stop);
       res.status = 403;
       return;
     }
-    res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + login.session +
-                                     "; Path=/; HttpOnly; SameSite=Strict");
+    if (login.devicesChanged) storeDevices(panel.auth);
+    // The owner's address: not held by the connection rate of strangers.
+    panel.listener->trustAddress(AddressKey(req.remote_addr));
+    res.set_header("Set-Cookie",
+                   cookie(kSessionCookie, login.session, "; Path=/; HttpOnly; SameSite=Strict"));
+    // The device cookie travels only with logins, and only inside TLS.
+    res.set_header("Set-Cookie",
+                   std::string(kDeviceCookie) + "=" + login.device + "; Path=/api/login; Max-Age=" +
+                       std::to_string(kDeviceCookieMaxAge) + "; HttpOnly; Secure; SameSite=Strict");
     res.status = 204;
   });
 
@@ -275,7 +262,7 @@ void routes(httplib::Server &svr, Panel &panel) {
     if (!admitted(panel, req, res, true)) return;
     panel.auth.logout(sessionOf(req));
     res.set_header("Set-Cookie",
-                   std::string(kSessionCookie) + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+                   cookie(kSessionCookie, "", "; Path=/; Max-Age=0; HttpOnly; SameSite=Strict"));
     res.status = 204;
   });
 
@@ -327,35 +314,68 @@ void routes(httplib::Server &svr, Panel &panel) {
   });
 }
 
+// The unit's certificate in a server context; nullptr (logged) when there is none.
+SSL_CTX *tlsContext() {
+  TlsIdentity identity;
+  std::string why;
+  if (!UnitIdentity(gSettings.certPath, gSettings.keyPath, &identity, &why)) {
+    LogErr("Web panel off: no TLS certificate: %s", why.c_str());
+    return nullptr;
+  }
+  SSL_CTX *ctx = NewTlsServerContext(identity, &why);
+  if (ctx == nullptr) {
+    LogErr("Web panel off: %s", why.c_str());
+    return nullptr;
+  }
+#if defined(__arm__) || defined(__aarch64__)
+  // The boards' processors mostly lack AES instructions, where ChaCha20 costs
+  // a fraction of AES-GCM: it goes first whenever the browser offers it.
+  SSL_CTX_set_ciphersuites(
+      ctx, "TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384");
+  SSL_CTX_set_cipher_list(ctx,
+                          "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256:"
+                          "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305:"
+                          "ECDHE-RSA-AES128-GCM-SHA256:ECDHE-RSA-AES256-GCM-SHA384");
+#endif
+  // Browsers reconnect often: resumed sessions spare the key exchange.
+  static const unsigned char kContext[] = "ombrix-web";
+  SSL_CTX_set_session_id_context(ctx, kContext, sizeof kContext - 1);
+  SSL_CTX_sess_set_cache_size(ctx, 256);
+  return ctx;
+}
+
 void serve(Works *works) {
-  Panel panel{works, WebAuth(gSettings.passPhrase), {}, {}};
-  httplib::Server svr;
-  svr.new_task_queue = [] { return new PanelTaskQueue(); };
-  svr.set_payload_max_length(kMaxBody);
-  svr.set_read_timeout(kIdleSeconds, 0);
-  svr.set_write_timeout(kIdleSeconds, 0);
-  svr.set_keep_alive_timeout(kIdleSeconds);
-  svr.set_keep_alive_max_count(1000);
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) == 0) gHostName = name;
+  SSL_CTX *ctx = nullptr;
+  if (gSettings.tls) {
+    ctx = tlsContext();
+    if (ctx == nullptr) return;
+  } else {
+    LogInfo("Web panel: plain HTTP (WebTls: 0): pass phrases cross the network in clear");
+  }
+  Panel panel{works, WebAuth(gSettings.passPhrase), {}, {}, nullptr};
+  loadDevices(panel.auth);
+  PanelServer svr;
+  svr.set_payload_max_length(kMaxRequestBody);
+  svr.set_keep_alive_timeout(kIdleMs / 1000);
+  svr.set_keep_alive_max_count(kMaxRequestsPerConnection);
   routes(svr, panel);
-  if (!svr.bind_to_port(gSettings.bind, gSettings.port)) {
-    LogErr("Web panel: can't listen on %s port %d", gSettings.bind.c_str(), gSettings.port);
-    return;
+  {
+    WebListener listener([&svr](PanelStream &stream) { return svr.serveRequest(stream); }, ctx,
+                         &panel.stop);
+    panel.listener = &listener;
+    std::string why;
+    if (!listener.open(gSettings.bind, gSettings.port, &why)) {
+      LogErr("Web panel: can't listen on %s port %d: %s", gSettings.bind.c_str(), gSettings.port,
+             why.c_str());
+    } else {
+      LogInfo("Web panel on %s://%s:%d/", gSettings.tls ? "https" : "http", gSettings.bind.c_str(),
+              gSettings.port);
+      listener.run([works] { return works->running != 0; });
+    }
   }
-  LogInfo("Web panel on http://%s:%d/", gSettings.bind.c_str(), gSettings.port);
-  std::atomic<bool> listening{true};
-  std::thread listener([&] {
-    svr.listen_after_bind();
-    listening = false;
-  });
-  while (works->running && listening) poll(nullptr, 0, 100);
-  panel.stop = true;
-  // stop() does nothing until the listener has started; repeat until it ends.
-  while (listening) {
-    svr.stop();
-    shutdownConnections(gSettings.port, std::string(), 0, SHUT_RDWR);
-    poll(nullptr, 0, 20);
-  }
-  listener.join();
+  SSL_CTX_free(ctx);
 }
 
 }  // namespace
@@ -370,9 +390,22 @@ bool WebPanelConfigured(WebPanelSettings *out, std::string *why) {
     *why = "the pass phrase in /opt/set/remote.txt is not the owner's own (Password:)";
     return false;
   }
+  if (file.password.size() < kMinPassPhraseChars) {  // printable ASCII: bytes are characters
+    char text[160];
+    snprintf(text, sizeof text,
+             "the pass phrase in /opt/set/remote.txt (Password:) has fewer than %zu characters, "
+             "too few to face the network",
+             kMinPassPhraseChars);
+    *why = text;
+    return false;
+  }
   out->bind = file.webBind;
   out->port = file.webPort;
   out->passPhrase = file.password;
+  out->tls = file.webTls;
+  out->certPath = file.webCert;
+  out->keyPath = file.webKey;
+  out->hosts = file.webHosts;
   return true;
 }
 

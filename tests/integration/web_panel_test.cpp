@@ -1,85 +1,53 @@
 // The web panel of the real ombrix, run by the simulator's launcher with its
-// display: login, the screen as JPEG against the virtual framebuffer, a key
-// that opens the menu, and the server's limits. One run carries it all,
-// since the program's start-up alone takes ~13 s.
-#include <arpa/inet.h>
+// display, over HTTPS with the unit's own certificate (trusted by its
+// fingerprint only): login, the screen as JPEG against the virtual
+// framebuffer, a key that opens the menu, and the server's limits. One run
+// carries it all, since the program's start-up alone takes ~13 s.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "jpeg/jpeg.h"
+#include "remote/remote_file.h"
 #include "support/sim_harness.h"
 #include "support/wait.h"
+#include "support/web_client.h"
+#include "support/web_panel_sim.h"
 
 using namespace std::chrono_literals;
-using simtest::Child;
+using webtest::PanelSim;
+using webtest::SetCookie;
 
 namespace {
-
-// A raw connection to the panel, for bytes no client library would send.
-int connectRaw(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-struct PanelSim {
-  std::string root;
-  int port = simtest::FreePort();
-  Child sim;
-  std::string phrase;
-  PanelSim() {
-    char tmpl[] = "/tmp/ombrix-web-XXXXXX";
-    root = mkdtemp(tmpl);
-  }
-  ~PanelSim() {
-    sim.signal(SIGTERM);
-    sim.waitExit(60000ms);
-    if (system(("rm -rf '" + root + "'").c_str()) != 0) {
-    }
-  }
-  bool start() {
-    if (!sim.start({simtest::BuildDir() + "/sim/ombrix-sim", "--root", root, "--mode", "gen",
-                    "--web-port", std::to_string(port)}))
-      return false;
-    int i = sim.out().waitForText("(pass phrase ", 20s);
-    if (i < 0) return false;
-    std::string line = sim.out().lines(static_cast<size_t>(i))[0];
-    size_t at = line.find("(pass phrase ") + 13;
-    phrase = line.substr(at, line.find(')', at) - at);
-    return sim.out().waitForText("Web panel on http", 20s) >= 0 &&
-           sim.out().waitForText("!!!mykivo", 40s) >= 0;
-  }
-  std::string origin() const { return "http://127.0.0.1:" + std::to_string(port); }
-  httplib::Headers headers(const std::string &session, bool withOrigin = true) const {
-    httplib::Headers h;
-    if (!session.empty()) h.emplace("Cookie", "ombrix_session=" + session);
-    if (withOrigin) h.emplace("Origin", origin());
-    return h;
-  }
-};
 
 TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   PanelSim p;
   ASSERT_TRUE(p.start()) << p.sim.out().text();
-  httplib::Client cli("127.0.0.1", p.port);
-  cli.set_read_timeout(10, 0);
+  // The certificate made at the first start, its fingerprint as the log and
+  // the launcher show it for the owner to compare.
+  ASSERT_EQ(p.fingerprint.size(), 64u);
+  int shown = p.sim.out().waitForText("presents the certificate with SHA-256 fingerprint", 5s);
+  ASSERT_GE(shown, 0) << p.sim.out().text();
+  std::string shownLine = p.sim.out().lines(static_cast<size_t>(shown))[0];
+  EXPECT_EQ(NormalFingerprint(shownLine.substr(shownLine.rfind(' ') + 1)), p.fingerprint)
+      << shownLine;
+  const int idleDescriptors = webtest::OpenDescriptors(p.app);
+  {
+    // A certificate other than the pinned one is refused by the client.
+    std::string other(64, '0');
+    EXPECT_FALSE(webtest::PinnedClient(p.port, &other)->Get("/"));
+  }
+  auto client = p.client();
+  httplib::SSLClient &cli = *client;
 
   auto page = cli.Get("/");
   ASSERT_TRUE(page);
@@ -88,23 +56,45 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   EXPECT_EQ(cli.Get("/api/state")->status, 401);
   EXPECT_EQ(cli.Get("/api/screen.jpg")->status, 401);
 
-  // Login: the same origin is required, a wrong phrase is refused.
+  // Login: the same origin is required (https under TLS), a wrong phrase is refused.
   std::string form = "password=" + p.phrase;
   EXPECT_EQ(cli.Post("/api/login", p.headers("", false), form, "application/x-www-form-urlencoded")
                 ->status,
+            403);
+  httplib::Headers plainOrigin = {{"Origin", "http://127.0.0.1:" + std::to_string(p.port)}};
+  EXPECT_EQ(cli.Post("/api/login", plainOrigin, form, "application/x-www-form-urlencoded")->status,
             403);
   EXPECT_EQ(
       cli.Post("/api/login", p.headers(""), "password=wrong", "application/x-www-form-urlencoded")
           ->status,
       403);
-  // The refusal came after its pause, so the next try is compared again.
-  auto login = cli.Post("/api/login", p.headers(""), form, "application/x-www-form-urlencoded");
-  ASSERT_TRUE(login);
-  ASSERT_EQ(login->status, 204);
-  std::string cookie = login->get_header_value("Set-Cookie");
+  // The refusal came at once and its address pauses: the right phrase is
+  // not even compared until the pause is over, and the answer says when.
+  auto early = cli.Post("/api/login", p.headers(""), form, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(early);
+  EXPECT_EQ(early->status, 429);
+  EXPECT_EQ(early->get_header_value("Retry-After"), "1");
+  int status = 0;
+  std::string cookie, device;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        auto r = cli.Post("/api/login", p.headers(""), form, "application/x-www-form-urlencoded");
+        status = r ? r->status : -1;
+        if (status == 204) {
+          cookie = SetCookie(r, "ombrix_session");
+          device = SetCookie(r, "ombrix_device");
+        }
+        return status != 429;
+      },
+      5s, 100ms));
+  ASSERT_EQ(status, 204);
   EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
   EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
+  EXPECT_NE(cookie.find("; Secure"), std::string::npos) << cookie;
   std::string session = cookie.substr(cookie.find('=') + 1, 32);
+  for (const char *attribute :
+       {"; HttpOnly", "; Secure", "; SameSite=Strict", "; Max-Age=31536000"})
+    EXPECT_NE(device.find(attribute), std::string::npos) << attribute << " in " << device;
 
   // The screen: a JPEG of what the virtual framebuffer shows.
   auto shot = cli.Get("/api/screen.jpg", p.headers(session, false));
@@ -157,55 +147,79 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
       << state;
   EXPECT_EQ(cli.Post("/api/key", p.headers(session), "key=1&press=short", kForm)->status, 204);
 
-  // Whatever bytes arrive, the server goes on.
+  // Whatever bytes arrive, before the handshake or inside TLS, the server
+  // goes on. (From addresses of their own: each may open five a second.)
+  int source = 0;
   for (const std::string &junk :
        {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11),
         std::string("GET /" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n"),
         std::string("POST /api/key HTTP/1.1\r\nContent-Length: -5\r\n\r\n"),
-        std::string("GET / HTTP/1.1\r\nHost: x\r\n" + std::string(9000, 'h') + "\r\n\r\n")}) {
-    int fd = connectRaw(p.port);
-    ASSERT_GE(fd, 0);
-    EXPECT_GT(write(fd, junk.data(), junk.size()), 0);
-    shutdown(fd, SHUT_WR);
-    char buf[256];
-    while (read(fd, buf, sizeof buf) > 0) {
+        std::string("GET / HTTP/1.1\r\nHost: x\r\n" + std::string(9000, 'h') + "\r\n\r\n"),
+        std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + std::string(40000, 'h')),
+        std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=0-" +
+                    std::string(3000, ',') + "\r\n\r\n")}) {
+    for (bool tls : {false, true}) {
+      webtest::RawConn c;
+      const std::string from = "127.0.2." + std::to_string(++source);
+      ASSERT_TRUE(tls ? c.connectTls(p.port, p.fingerprint, from) : c.connectTcp(p.port, from));
+      EXPECT_TRUE(c.send(junk));
+      shutdown(c.fd(), SHUT_WR);
+      std::string answer;
+      c.untilClosed(&answer);
+      EXPECT_LT(answer.size(), 20000u) << "no answer larger than the page";
     }
-    close(fd);
+  }
+  // Plain HTTP to the TLS port is told what to type instead.
+  {
+    webtest::RawConn c;
+    ASSERT_TRUE(c.connectTcp(p.port, "127.0.2.100"));
+    EXPECT_TRUE(c.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+    std::string answer;
+    c.untilClosed(&answer);
+    EXPECT_NE(answer.find("open https://"), std::string::npos) << answer;
   }
   auto big = cli.Post("/api/key", p.headers(session),
                       "key=5&press=short&x=" + std::string(5000, 'x'), kForm);
   ASSERT_TRUE(big);
   EXPECT_EQ(big->status, 413);
 
-  // Eight connections held open: the ninth is answered 503 at once; once
-  // they are gone, the panel serves again.
-  std::vector<int> idle;
-  for (int i = 0; i < 8; ++i) idle.push_back(connectRaw(p.port));
+  // Sixteen strangers in the middle of a request hold every worker: the
+  // next stranger is closed at once, never queued (under TLS nothing can be
+  // said before a handshake), while the owner's address is still served.
+  cli.stop();  // the owner's kept connection goes
+  ASSERT_TRUE(
+      WaitUntil([&] { return webtest::OpenDescriptors(p.app) <= idleDescriptors; }, 10s, 50ms));
+  std::vector<std::unique_ptr<webtest::RawConn>> busy;
+  for (int i = 1; i <= 16; ++i) {
+    // About twenty new connections a second are taken in all: a refused one
+    // is tried again.
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          auto c = std::make_unique<webtest::RawConn>();
+          if (!c->connectTls(p.port, p.fingerprint, "127.0.3." + std::to_string(i))) return false;
+          busy.push_back(std::move(c));
+          return true;
+        },
+        5s, 100ms))
+        << i;
+    ASSERT_TRUE(busy.back()->send("GET / HTTP/1.1\r\n"));
+  }
+  auto before = std::chrono::steady_clock::now();
+  {
+    webtest::RawConn next;
+    EXPECT_FALSE(next.connectTls(p.port, p.fingerprint, "127.0.3.17", 8000));
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s) << "refused at once";
+  auto owners = p.client()->Get("/");
+  ASSERT_TRUE(owners) << "the owner's address takes a stranger's place";
+  EXPECT_EQ(owners->status, 200);
+  busy.clear();
   EXPECT_TRUE(WaitUntil(
       [&] {
-        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
-        return r && r->status == 503;
-      },
-      10s, 50ms));
-  // A refused client that would keep its connection is closed after the answer.
-  int extra = connectRaw(p.port);
-  timeval tv = {5, 0};
-  setsockopt(extra, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  std::string ask = "GET / HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", answer;
-  EXPECT_GT(write(extra, ask.data(), ask.size()), 0);
-  char buf[4096];
-  ssize_t got;
-  while ((got = read(extra, buf, sizeof buf)) > 0) answer.append(buf, static_cast<size_t>(got));
-  EXPECT_EQ(got, 0) << "closed, not left waiting";
-  EXPECT_EQ(answer.compare(0, 12, "HTTP/1.1 503"), 0) << answer;
-  close(extra);
-  for (int fd : idle) close(fd);
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        auto r = httplib::Client("127.0.0.1", p.port).Get("/");
+        auto r = p.client()->Get("/");
         return r && r->status == 200;
       },
-      10s, 50ms));
+      10s, 250ms));
 
   // After logout the session is gone.
   EXPECT_EQ(cli.Post("/api/logout", p.headers(session), "", kForm)->status, 204);
@@ -215,6 +229,71 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   p.sim.signal(SIGTERM);
   EXPECT_GE(p.sim.out().waitForText("Web panel end", 30s), 0) << p.sim.out().text();
   EXPECT_EQ(p.sim.waitExit(60000ms), 0) << p.sim.out().text();
+}
+
+// With WebTls: 0 the panel speaks plain HTTP: the log says once what that
+// means, the session cookie has no Secure, a connection beyond those served
+// gets a fixed 503 and is closed, and bodies it would have to unpack or
+// whose length it cannot know are refused before they are read.
+TEST(WebPanelRun, PlainHttpWhenTheOwnerSaysSo) {
+  PanelSim p("WebTls: 0\n");
+  ASSERT_TRUE(p.startPanel()) << p.sim.out().text();
+  EXPECT_GE(p.sim.out().waitForText("Web panel on http://", 1s), 0);
+  EXPECT_GE(p.sim.out().waitForText("pass phrases cross the network in clear", 1s), 0);
+  httplib::Client cli("127.0.0.1", p.port);
+  cli.set_keep_alive(true);
+  httplib::Headers origin = {{"Origin", "http://127.0.0.1:" + std::to_string(p.port)}};
+  auto login =
+      cli.Post("/api/login", origin, "password=" + p.phrase, "application/x-www-form-urlencoded");
+  ASSERT_TRUE(login);
+  ASSERT_EQ(login->status, 204);
+  std::string session = SetCookie(login, "ombrix_session");
+  EXPECT_EQ(session.find("Secure"), std::string::npos) << session;
+  EXPECT_NE(SetCookie(login, "ombrix_device").find("; Secure"), std::string::npos)
+      << "the device cookie never travels in clear";
+  cli.stop();
+
+  int source = 0;
+  auto ask = [&](const std::string &request) {
+    webtest::RawConn c;
+    if (!c.connectTcp(p.port, "127.0.7." + std::to_string(++source))) return std::string();
+    c.send(request);
+    std::string answer;
+    c.untilClosed(&answer);
+    return answer;
+  };
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(p.port) + "\r\n";
+  const std::string gzip = "POST /api/login HTTP/1.1\r\n" + host +
+                           "Content-Encoding: gzip\r\nContent-Length: 4\r\n\r\nxxxx";
+  const std::string chunked = "POST /api/login HTTP/1.1\r\n" + host +
+                              "Transfer-Encoding: chunked\r\n\r\n4\r\nxxxx\r\n0\r\n\r\n";
+  const std::string unsized = "POST /api/key HTTP/1.1\r\n" + host + "\r\n";
+  for (const auto &[request, status] : {std::pair{gzip, 415}, {chunked, 411}, {unsized, 411}}) {
+    std::string answer = ask(request);
+    EXPECT_EQ(webtest::Status(answer), status) << answer;
+    EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
+  }
+
+  // Sixteen requests in the middle of their head hold every worker: the
+  // next connection gets the fixed answer at once and is closed.
+  std::vector<std::unique_ptr<webtest::RawConn>> busy;
+  for (int i = 0; i < 16; ++i) {
+    busy.push_back(std::make_unique<webtest::RawConn>());
+    ASSERT_TRUE(busy.back()->connectTcp(p.port, "127.0.8." + std::to_string(i + 1)));
+    ASSERT_TRUE(busy.back()->send("GET / HTTP/1.1\r\n"));
+  }
+  std::string refused;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        webtest::RawConn c;
+        refused.clear();
+        return c.connectTcp(p.port, "127.0.8.100") &&
+               c.send("GET / HTTP/1.1\r\n" + host + "Connection: keep-alive\r\n\r\n") &&
+               c.untilClosed(&refused) && webtest::Status(refused) == 503;
+      },
+      5s, 250ms))
+      << refused;
+  EXPECT_NE(refused.find("Connection: close"), std::string::npos) << refused;
 }
 
 }  // namespace

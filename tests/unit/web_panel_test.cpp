@@ -23,12 +23,14 @@
 namespace {
 
 TEST(WebAuth, RefusalsPauseLongerEachTimeAndOnlyForTheirAddress) {
-  WebAuth auth("own phrase");
+  GuessBudget budget;
+  WebAuth auth("own phrase", &budget);
   long long t = 1000;
   std::vector<long long> pauses;
   for (int i = 0; i < 6; ++i) {
     WebAuth::Login l = auth.login("10.0.0.9", "guess", t);
     EXPECT_FALSE(l.ok);
+    EXPECT_TRUE(l.compared);
     pauses.push_back(l.pauseMs);
     t += l.pauseMs;  // the next try after the pause
   }
@@ -36,6 +38,7 @@ TEST(WebAuth, RefusalsPauseLongerEachTimeAndOnlyForTheirAddress) {
   // During a pause even the right phrase is not compared.
   WebAuth::Login during = auth.login("10.0.0.9", "own phrase", t - 1);
   EXPECT_FALSE(during.ok);
+  EXPECT_FALSE(during.compared);
   EXPECT_EQ(during.pauseMs, 1);
   // Another address is not slowed down; the right phrase after the pause
   // gives a session and forgets the failures.
@@ -47,7 +50,8 @@ TEST(WebAuth, RefusalsPauseLongerEachTimeAndOnlyForTheirAddress) {
 }
 
 TEST(WebAuth, SessionsAreRandomLiveUntilLogoutOrIdleAndBounded) {
-  WebAuth auth("pw");
+  GuessBudget budget;
+  WebAuth auth("pw", &budget);
   WebAuth::Login a = auth.login("a", "pw", 0), b = auth.login("a", "pw", 0);
   ASSERT_TRUE(a.ok && b.ok);
   EXPECT_EQ(a.session.size(), 32u);
@@ -79,10 +83,20 @@ TEST(WebPanelSettings, OffWithoutAPortOrWithTheBuiltInPassPhrase) {
   f.root.writeFile("/opt/set/remote.txt", "WebPort: 8080\n");
   EXPECT_FALSE(WebPanelConfigured(&s, &why)) << "no pass phrase: the default one";
   f.root.writeFile("/opt/set/remote.txt", "Password: mine\nWebPort: 8081\nWebBind: 10.1.1.1\n");
+  EXPECT_FALSE(WebPanelConfigured(&s, &why)) << "too short to face the network";
+  EXPECT_NE(why.find("fewer than 10 characters"), std::string::npos) << why;
+  f.root.writeFile("/opt/set/remote.txt", "Password: mine-mine\nWebPort: 8081\n");
+  EXPECT_FALSE(WebPanelConfigured(&s, &why)) << "nine";
+  f.root.writeFile("/opt/set/remote.txt", "Password: mine-mine!\nWebPort: 8081\nWebTls: 0\n");
+  EXPECT_TRUE(WebPanelConfigured(&s, &why)) << "ten: " << why;
+  EXPECT_FALSE(s.tls);
+  f.root.writeFile("/opt/set/remote.txt",
+                   "Password: mine-minemine\nWebPort: 8081\nWebBind: 10.1.1.1\n");
   ASSERT_TRUE(WebPanelConfigured(&s, &why)) << why;
   EXPECT_EQ(s.port, 8081);
   EXPECT_EQ(s.bind, "10.1.1.1");
-  EXPECT_EQ(s.passPhrase, "mine");
+  EXPECT_EQ(s.passPhrase, "mine-minemine");
+  EXPECT_TRUE(s.tls) << "HTTPS unless the owner says no";
 }
 
 TEST(WebApi, KeyRequestsTakeOnlyKeysOneToSixAndTheFourPresses) {
@@ -113,13 +127,56 @@ TEST(WebApi, CookiesAndTheSameOriginRule) {
   EXPECT_EQ(CookieValue("a=1; ombrix_session=abc; b=2", "ombrix_session"), "abc");
   EXPECT_EQ(CookieValue("xombrix_session=abc", "ombrix_session"), "");
   EXPECT_EQ(CookieValue("ombrix_session", "ombrix_session"), "");
-  EXPECT_TRUE(SameOrigin("http://10.0.0.5:8080", "", "10.0.0.5:8080"));
-  EXPECT_FALSE(SameOrigin("http://evil.example", "http://10.0.0.5:8080/", "10.0.0.5:8080"));
-  EXPECT_FALSE(SameOrigin("null", "", "10.0.0.5:8080"));
-  EXPECT_TRUE(SameOrigin("", "http://10.0.0.5:8080/", "10.0.0.5:8080"));
-  EXPECT_FALSE(SameOrigin("", "http://10.0.0.5:80801/", "10.0.0.5:8080"));
-  EXPECT_FALSE(SameOrigin("", "", "10.0.0.5:8080")) << "neither header: refused";
-  EXPECT_FALSE(SameOrigin("http://", "", ""));
+  EXPECT_TRUE(SameOrigin("http://10.0.0.5:8080", "", "10.0.0.5:8080", false));
+  EXPECT_FALSE(SameOrigin("http://evil.example", "http://10.0.0.5:8080/", "10.0.0.5:8080", false));
+  EXPECT_FALSE(SameOrigin("null", "", "10.0.0.5:8080", false));
+  EXPECT_TRUE(SameOrigin("", "http://10.0.0.5:8080/", "10.0.0.5:8080", false));
+  EXPECT_FALSE(SameOrigin("", "http://10.0.0.5:80801/", "10.0.0.5:8080", false));
+  EXPECT_FALSE(SameOrigin("", "", "10.0.0.5:8080", false)) << "neither header: refused";
+  EXPECT_FALSE(SameOrigin("http://", "", "", false));
+  // Under TLS the page's own origin is https, and only that.
+  EXPECT_TRUE(SameOrigin("https://amp.example:8080", "", "Amp.Example:8080", true));
+  EXPECT_FALSE(SameOrigin("http://amp.example:8080", "", "amp.example:8080", true));
+  EXPECT_TRUE(SameOrigin("", "https://amp.example:8080/x", "amp.example:8080", true));
+  EXPECT_FALSE(SameOrigin("", "http://amp.example:8080/x", "amp.example:8080", true));
+}
+
+TEST(WebApi, OnlyHostsOfTheUnitAreAnsweredSoRebindingFindsNoPanel) {
+  const std::vector<std::string> owners = {"amp.example.org"};
+  for (const char *good :
+       {"192.168.1.40", "192.168.1.40:8080", "[fd00::7]:8443", "[::1]", "localhost:8080",
+        "LOCALHOST", "shack-amp", "Shack-Amp:80", "amp.example.org:8443", "amp.example.org."})
+    EXPECT_TRUE(HostAllowed(good, "shack-amp", owners)) << good;
+  for (const char *bad :
+       {"", "evil.example", "evil.example:8080", "192.168.1.40.evil.example",
+        "amp.example.org.evil", "localhost.evil", "[fd00::7", "[nothere]:80",
+        "192.168.1.40:", "192.168.1.40:80:80", "192.168.1.40:x", "fd00::7", "[::1]x", "1.2.3"})
+    EXPECT_FALSE(HostAllowed(bad, "shack-amp", owners)) << bad;
+  EXPECT_FALSE(HostAllowed("", "", {})) << "no host name: nothing matches an empty Host";
+}
+
+TEST(WebApi, BodiesThatWouldBeUnpackedOrHaveNoLengthAreRefusedBeforeReading) {
+  auto refused = [](const char *method, int encodings, int transfers,
+                    std::vector<std::string> lengths) {
+    BodyHeaders h;
+    h.contentEncodings = encodings;
+    h.transferEncodings = transfers;
+    h.contentLengths = std::move(lengths);
+    return RefusedBeforeBody(method, h, 4096);
+  };
+  EXPECT_EQ(refused("POST", 1, 0, {"841"}), 415) << "any Content-Encoding, however small";
+  EXPECT_EQ(refused("GET", 1, 0, {}), 415);
+  EXPECT_EQ(refused("POST", 0, 1, {}), 411) << "chunked";
+  EXPECT_EQ(refused("POST", 0, 1, {"10"}), 411) << "chunked beside a length";
+  EXPECT_EQ(refused("POST", 0, 0, {}), 411);
+  EXPECT_EQ(refused("POST", 0, 0, {"4097"}), 413);
+  EXPECT_EQ(refused("POST", 0, 0, {"99999999999999999999999"}), 413);
+  EXPECT_EQ(refused("POST", 0, 0, {"-5"}), 400);
+  EXPECT_EQ(refused("POST", 0, 0, {"12", "12"}), 400) << "two lengths";
+  EXPECT_EQ(refused("POST", 0, 0, {""}), 400);
+  EXPECT_EQ(refused("POST", 0, 0, {"0004096"}), 0);
+  EXPECT_EQ(refused("POST", 0, 0, {"0"}), 0);
+  EXPECT_EQ(refused("GET", 0, 0, {}), 0);
 }
 
 TEST(WebApi, StateDocumentCarriesTheValuesAndStaysValidWithAnyErrorText) {
