@@ -15,7 +15,9 @@ void logEnd(const OpenLink *o, LinkStatus st) {
   const int err = st == LINK_CLOSED ? 0 : o->conn->lastErrno;
   if (!o->conn->tlsError.empty()) LogErr("remote link TLS: %s", o->conn->tlsError.c_str());
   if (LinkPartialFrame(o->conn)) {
-    LogInfo("TCP read Error 3a %d", err);
+    const LinkConn *in = o->conn;
+    const bool longForm = LinkBuffered(in) >= 2 && in->in[in->pos + 1] == 126;
+    LogInfo(longForm ? "TCP read Error 4a %d" : "TCP read Error 3a %d", err);
     LogInfo(c ? "TCP read Error 6A %d" : "TCP read Error 6a %d", err);
   } else {
     LogInfo(c ? "TCP read Error 1A %d" : "TCP read Error 1a %d", err);
