@@ -7,7 +7,7 @@ builds (one before a change, one after) can be compared:
   silent   two peers that connect, say nothing and reconnect when closed:
            how long the real operator unit takes to reach the station
   guess    pass phrases from many source addresses (127.1.x.y) for 15 s (or
-           --guess-seconds):
+           --guess-seconds), guess1 the same from one address:
            how many the station compared, and how long a known owner's
            operator unit took to get in meanwhile
   log      one peer's handshakes and near-miss pass phrases for 6 s: bytes of
@@ -263,7 +263,11 @@ def attack_silent(args):
     unit.close()
 
 
-def attack_guess(args):
+def attack_guess1(args):
+    attack_guess(args, one_address=True)
+
+
+def attack_guess(args, one_address=False):
     unit, port = station(args, extra_files={
         "/opt/set/remote-peers.txt": f"127.0.0.1 {int(time.time()) - 2 * 86400}\n"})
     mark = unit.app.size()
@@ -275,7 +279,7 @@ def attack_guess(args):
     def guesser():
         while not stop.is_set():
             with lock:
-                k = counter[0] % (250 * 250)
+                k = 0 if one_address else counter[0] % (250 * 250)
                 counter[0] += 1
             try:
                 s = connect(port, f"127.1.{k // 250}.{k % 250 + 1}")
@@ -309,7 +313,8 @@ def attack_guess(args):
     secs = time.monotonic() - t0
     lines = unit.app.since(mark)
     compared = sum(1 for l in lines if "pass phrase refused (" in l or "differ from >" in l)
-    print(f"guess: {sent[0]} guesses from {counter[0]} addresses in {secs:.1f} s, {compared} "
+    print(f"guess{'1' if one_address else ''}: {sent[0]} guesses from "
+          f"{1 if one_address else counter[0]} address(es) in {secs:.1f} s, {compared} "
           f"compared ({compared / secs:.2f}/s); known owner "
           f"{'in after %.1f s' % owner_s if owner else 'still out after %.0f s' % owner_s}")
     op.close()
@@ -447,7 +452,8 @@ def attack_fake(args):
     ls.close()
 
 
-ATTACKS = {"silent": attack_silent, "guess": attack_guess, "log": attack_log,
+ATTACKS = {"silent": attack_silent, "guess": attack_guess, "guess1": attack_guess1,
+           "log": attack_log,
            "jpeg": attack_jpeg, "emptyca": attack_emptyca, "fake": attack_fake}
 
 
