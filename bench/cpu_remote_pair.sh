@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # CPU cost of the remote link: two units on loopback (a station, WebSocket 1,
 # and an operator unit, WebSocket 2, each with its own simulated controller),
-# connected and idle, against the same two units with the link off. Measured
+# connected and idle, plain and inside TLS (RemoteTls: 1 on both), against the
+# same two units with the link off. Measured
 # from /proc/<pid>/stat (utime + stime) over a window after the start-up, as
 # a percentage of one core per unit.
 #
@@ -33,7 +34,7 @@ unit() {
   "$build/sim/ombrix-sim" --prepare --mode gen --root "$root" >/dev/null
   printf 'EnableKeyb: 0\nEnableGPIO: 0\nEnableRead: 0\nEnableWrite: 0\nEnableCAT: 0\nEnableFFT: 0\nEnableLinear: 1\nEnableTime: 1\nLinPort: /dev/ttyAMA0\nWebSocket: %s\nServer: 127.0.0.1\nTcpPort: %s\n' \
     "$role" "$port" >"$root/opt/set/setup.txt"
-  printf 'Password: bench-pair\n' >"$root/opt/set/remote.txt"
+  printf 'Password: bench-pair\nRemoteTls: %s\n' "$tls" >"$root/opt/set/remote.txt"
   "$build/sim/ombrix-sim-controller" --root "$root" --quiet &
   pids+=($!)
   for _ in $(seq 50); do [ -e "$root/dev/ttyAMA0" ] && break; sleep 0.1; done
@@ -45,9 +46,10 @@ unit() {
 ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 hz=$(getconf CLK_TCK)
 
-# measure LABEL ROLE_A ROLE_B
+# measure LABEL ROLE_A ROLE_B [TLS]
 measure() {
   local label=$1
+  tls=${4:-0}
   pids=()
   rm -rf "$work/a" "$work/b"
   unit "$work/a" "$2"
@@ -72,3 +74,4 @@ measure() {
 
 measure "link off" 0 0
 measure "connected, idle" 1 2
+measure "connected over TLS, idle" 1 2 1

@@ -27,6 +27,7 @@
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "remote/audio.h"
+#include "remote/outbox.h"
 #include "remote/remote.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
@@ -275,6 +276,7 @@ int main(int, char **) {
   static Lumosetup setup;
   static NebParam nebParam;
   static std::mutex serMut, remoteMutex, sendMutex;
+  static LinkOutbox remoteOutbox;
   static SpectrumPlot spectrumPlot;
   static int32_t plotA[1024], plotB[1024];
 
@@ -286,6 +288,7 @@ int main(int, char **) {
   works.setup = &setup;
   works.remoteMutex = &remoteMutex;
   works.sendMutex = &sendMutex;
+  works.remoteOutbox = &remoteOutbox;
   works.serMut = &serMut;
   works.nebParam = &nebParam;
 

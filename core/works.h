@@ -11,6 +11,7 @@
 struct FrameBuffer;   // display/display.h
 struct NebParam;      // links/nebparam.h
 struct SpectrumPlot;  // links/links.h
+class LinkOutbox;     // remote/outbox.h
 
 // The 304-byte setup record (its file keys in core/setup.cpp). Its bytes
 // double as run and stop flags, so each byte is read and written atomically.
@@ -349,6 +350,8 @@ struct Works {
   uint8_t *playbackBuffer = nullptr;
   std::mutex *remoteMutex = nullptr;
   std::mutex *sendMutex = nullptr;
+  // Frames for the peer: the writers queue them, the link thread sends them.
+  LinkOutbox *remoteOutbox = nullptr;
   void *opusEncoder = nullptr;
   void *opusDecoder = nullptr;
   At<int32_t> audioCompress{0};

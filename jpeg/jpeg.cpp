@@ -173,3 +173,14 @@ int JpegDecodePixels(const uint8_t *jpeg, unsigned long length, std::vector<uint
   *height = h;
   return 0;
 }
+
+int JpegDecodeSized(const uint8_t *jpeg, unsigned long length, int width, int height,
+                    std::vector<uint8_t> *pixels) {
+  if (!pixels || width <= 0 || height <= 0) return -1;
+  int w = 0;
+  int h = 0;
+  if (decode(jpeg, length, width, height, &w, &h) != 0) return -1;
+  const std::vector<uint8_t> &decoded = codec().pixels;
+  pixels->assign(decoded.begin(), decoded.begin() + static_cast<ptrdiff_t>(w) * h * 4);
+  return 0;
+}

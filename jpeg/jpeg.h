@@ -22,5 +22,10 @@ int Uncompress(Works *works, const uint8_t *jpeg, unsigned long length);
 int JpegEncodePixels(const uint8_t *pixels, int width, int height, int quality,
                      std::vector<uint8_t> *out);
 // Decodes a JPEG into 32-bit pixels; width and height are set. Returns 0 or -1.
+// Images of up to 4096 x 4096 are decoded: for trusted images only.
 int JpegDecodePixels(const uint8_t *jpeg, unsigned long length, std::vector<uint8_t> *pixels,
                      int *width, int *height);
+// Decodes a JPEG from outside only when its header announces exactly width
+// x height (read before anything is decoded or allocated). Returns 0 or -1.
+int JpegDecodeSized(const uint8_t *jpeg, unsigned long length, int width, int height,
+                    std::vector<uint8_t> *pixels);

@@ -1,169 +1,258 @@
 #include "remote/connection.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <openssl/err.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "platform/log.h"
-#include "platform/platform.h"
-
 namespace {
 
-constexpr int kSliceMs = 1000;
-constexpr int kFrameRestMs = 10000;
+constexpr size_t kWriteSlice = 16 * 1024;  // one TLS record's worth at a time
 
-// Waits for the socket to become readable; WS_IO_OK when it is.
-int waitReadable(WsConn *c, long long deadline) {
-  for (;;) {
-    if (c->keepGoing != nullptr && !c->keepGoing(c->works)) return WS_IO_STOP;
-    int slice = kSliceMs;
-    if (deadline >= 0) {
-      long long left = deadline - MonotonicMs();
-      if (left <= 0) return WS_IO_TIMEOUT;
-      if (left < slice) slice = static_cast<int>(left);
-    }
-    pollfd p = {c->fd, POLLIN, 0};
-    int r = poll(&p, 1, slice);
-    if (r > 0) return WS_IO_OK;
-    if (r < 0 && errno != EINTR) {
-      c->lastErrno = errno;
-      return WS_IO_ERROR;
-    }
-  }
+std::string tlsReason() {
+  unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (e == 0) return "connection reset or closed";
+  char text[256];
+  ERR_error_string_n(e, text, sizeof text);
+  return text;
 }
 
-// Appends what the socket has to the buffer.
-int fill(WsConn *c, long long deadline) {
-  int w = waitReadable(c, deadline);
-  if (w != WS_IO_OK) return w;
-  if (c->pos > 0 && c->pos == c->in.size()) {
+// The buffer's taken bytes are dropped once they are most of it, so it does
+// not grow while a long stream passes through.
+void compact(LinkConn *c) {
+  if (c->pos == c->in.size()) {
     c->in.clear();
     c->pos = 0;
+  } else if (c->pos > 4096 && c->pos * 2 > c->in.size()) {
+    c->in.erase(c->in.begin(), c->in.begin() + static_cast<long>(c->pos));
+    c->pos = 0;
   }
-  uint8_t chunk[4096];
-  ssize_t n;
-  do {
-    n = recv(c->fd, chunk, sizeof chunk, MSG_DONTWAIT);
-  } while (n < 0 && errno == EINTR);
-  if (n == 0) return WS_IO_EOF;
-  if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return WS_IO_OK;
-    c->lastErrno = errno;
-    return WS_IO_ERROR;
-  }
-  c->in.insert(c->in.end(), chunk, chunk + n);
-  return WS_IO_OK;
 }
 
 }  // namespace
 
-long long WsDeadline(int fromNowMs) {
-  return MonotonicMs() + fromNowMs;
+bool LinkAttach(LinkConn *c, int fd, SSL_CTX *ctx, bool server, const std::string &peer) {
+  c->fd = fd;
+  c->peer = peer;
+  c->in.clear();
+  c->pos = 0;
+  c->out.clear();
+  c->outPos = 0;
+  c->tlsRetry = 0;
+  c->wantWrite = false;
+  c->skipping = false;
+  c->lastErrno = 0;
+  c->tlsError.clear();
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (ctx == nullptr) return true;
+  c->ssl = SSL_new(ctx);
+  if (c->ssl == nullptr || SSL_set_fd(c->ssl, fd) != 1) {
+    c->tlsError = tlsReason();
+    LinkClose(c);
+    return false;
+  }
+  SSL_set_mode(c->ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (server)
+    SSL_set_accept_state(c->ssl);
+  else
+    SSL_set_connect_state(c->ssl);
+  return true;
 }
 
-int WsReadLine(WsConn *c, long long deadline, size_t maxLen, std::string *line) {
-  line->clear();
-  bool skipping = false;
-  for (;;) {
-    while (c->pos < c->in.size()) {
-      char ch = static_cast<char>(c->in[c->pos++]);
-      if (skipping) {
-        if (ch == '\n') return WS_IO_OK;
-        continue;
+void LinkClose(LinkConn *c) {
+  if (c->ssl != nullptr) {
+    // Only when the handshake is complete; never waits for the peer's answer.
+    if (SSL_is_init_finished(c->ssl)) SSL_shutdown(c->ssl);
+    SSL_free(c->ssl);
+    c->ssl = nullptr;
+    ERR_clear_error();
+  }
+  if (c->fd >= 0) close(c->fd);
+  c->fd = -1;
+  c->in.clear();
+  c->in.shrink_to_fit();
+  c->pos = 0;
+  c->out.clear();
+  c->out.shrink_to_fit();
+  c->outPos = 0;
+  c->tlsRetry = 0;
+  c->wantWrite = false;
+}
+
+LinkStatus LinkTlsStep(LinkConn *c, bool server) {
+  if (c->ssl == nullptr || SSL_is_init_finished(c->ssl)) return LINK_DONE;
+  ERR_clear_error();
+  int r = server ? SSL_accept(c->ssl) : SSL_connect(c->ssl);
+  if (r == 1) {
+    c->wantWrite = false;
+    return LINK_DONE;
+  }
+  switch (SSL_get_error(c->ssl, r)) {
+    case SSL_ERROR_WANT_READ: c->wantWrite = false; return LINK_AGAIN;
+    case SSL_ERROR_WANT_WRITE: c->wantWrite = true; return LINK_AGAIN;
+    default:
+      c->lastErrno = errno;
+      c->tlsError = tlsReason();
+      return LINK_FAILED;
+  }
+}
+
+LinkStatus LinkRead(LinkConn *c, size_t max) {
+  compact(c);
+  size_t at = c->in.size();
+  c->in.resize(at + max);
+  ssize_t n;
+  if (c->ssl == nullptr) {
+    do {
+      n = recv(c->fd, c->in.data() + at, max, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) c->in.resize(at);
+    if (n == 0) return LINK_CLOSED;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return LINK_AGAIN;
+      c->lastErrno = errno;
+      return LINK_FAILED;
+    }
+  } else {
+    ERR_clear_error();
+    int r = SSL_read(c->ssl, c->in.data() + at, static_cast<int>(max));
+    if (r <= 0) {
+      c->in.resize(at);
+      switch (SSL_get_error(c->ssl, r)) {
+        case SSL_ERROR_WANT_READ: c->wantWrite = false; return LINK_AGAIN;
+        case SSL_ERROR_WANT_WRITE: c->wantWrite = true; return LINK_AGAIN;
+        case SSL_ERROR_ZERO_RETURN: return LINK_CLOSED;
+        case SSL_ERROR_SYSCALL:
+          c->lastErrno = errno;
+          if (errno == 0) return LINK_CLOSED;  // end of stream without a close notice
+          c->tlsError = tlsReason();
+          return LINK_FAILED;
+        default:
+          c->lastErrno = errno;
+          c->tlsError = tlsReason();
+          return LINK_FAILED;
       }
-      line->push_back(ch);
-      if (ch == '\n') return WS_IO_OK;
-      if (line->size() >= maxLen) skipping = true;
     }
-    int r = fill(c, deadline);
-    if (r != WS_IO_OK) return r;
+    c->wantWrite = false;
+    n = r;
   }
+  c->in.resize(at + static_cast<size_t>(n));
+  return LINK_DONE;
 }
 
-int WsReadExact(WsConn *c, long long deadline, uint8_t *dst, size_t n) {
-  size_t have = 0;
-  while (have < n) {
-    size_t avail = c->in.size() - c->pos;
-    if (avail > 0) {
-      size_t take = avail < n - have ? avail : n - have;
-      memcpy(dst + have, c->in.data() + c->pos, take);
-      c->pos += take;
-      have += take;
-      continue;
-    }
-    int r = fill(c, deadline);
-    if (r != WS_IO_OK) return r;
+void LinkStage(LinkConn *c, const void *data, size_t n) {
+  if (c->outPos > 0 && c->outPos == c->out.size() && c->tlsRetry == 0) {
+    c->out.clear();
+    c->outPos = 0;
   }
-  return WS_IO_OK;
-}
-
-int WsWriteAll(int fd, const void *data, size_t n, int timeoutMs) {
   const auto *p = static_cast<const uint8_t *>(data);
-  long long deadline = WsDeadline(timeoutMs);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t k = send(fd, p + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (k > 0) {
-      done += static_cast<size_t>(k);
+  c->out.insert(c->out.end(), p, p + n);
+}
+
+size_t LinkStaged(const LinkConn *c) {
+  return c->out.size() - c->outPos;
+}
+
+LinkStatus LinkFlush(LinkConn *c, size_t *written) {
+  if (written != nullptr) *written = 0;
+  while (c->outPos < c->out.size()) {
+    size_t left = c->out.size() - c->outPos;
+    size_t n = c->tlsRetry != 0 ? c->tlsRetry : (left < kWriteSlice ? left : kWriteSlice);
+    ssize_t k;
+    if (c->ssl == nullptr) {
+      do {
+        k = send(c->fd, c->out.data() + c->outPos, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+      } while (k < 0 && errno == EINTR);
+      if (k < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return LINK_AGAIN;
+        c->lastErrno = errno;
+        return LINK_FAILED;
+      }
+    } else {
+      ERR_clear_error();
+      int r = SSL_write(c->ssl, c->out.data() + c->outPos, static_cast<int>(n));
+      if (r <= 0) {
+        // The same write must be repeated, with the same length.
+        c->tlsRetry = n;
+        switch (SSL_get_error(c->ssl, r)) {
+          // Staged bytes keep POLLOUT asked for; a read is polled always.
+          case SSL_ERROR_WANT_WRITE:
+          case SSL_ERROR_WANT_READ: return LINK_AGAIN;
+          default:
+            c->lastErrno = errno;
+            c->tlsError = tlsReason();
+            return LINK_FAILED;
+        }
+      }
+      c->tlsRetry = 0;
+      k = r;
+    }
+    c->outPos += static_cast<size_t>(k);
+    if (written != nullptr) *written += static_cast<size_t>(k);
+  }
+  c->out.clear();
+  c->outPos = 0;
+  return LINK_DONE;
+}
+
+short LinkEvents(const LinkConn *c) {
+  short ev = POLLIN;
+  if (LinkStaged(c) > 0 || c->wantWrite) ev |= POLLOUT;
+  return ev;
+}
+
+size_t LinkBuffered(const LinkConn *c) {
+  return c->in.size() - c->pos;
+}
+
+bool LinkTakeLine(LinkConn *c, size_t maxLen, std::string *line) {
+  while (c->pos < c->in.size()) {
+    char ch = static_cast<char>(c->in[c->pos++]);
+    if (c->skipping) {
+      if (ch == '\n') c->skipping = false;
       continue;
     }
-    if (k < 0 && errno == EINTR) continue;
-    if (k < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return WS_IO_ERROR;
-    long long left = deadline - MonotonicMs();
-    if (left <= 0) return WS_IO_TIMEOUT;
-    pollfd pf = {fd, POLLOUT, 0};
-    if (poll(&pf, 1, static_cast<int>(left)) < 0 && errno != EINTR) return WS_IO_ERROR;
+    line->push_back(ch);
+    if (ch == '\n') return true;
+    if (line->size() >= maxLen) {
+      c->skipping = true;
+      return true;
+    }
   }
-  return WS_IO_OK;
+  return false;
 }
 
-int WsReadFrame(WsConn *c, bool client, long long deadline, uint8_t *buf, size_t cap, WsHead *head,
-                size_t *len) {
+int LinkTakeFrame(LinkConn *c, uint8_t *buf, size_t cap, WsHead *head, size_t *len,
+                  WsHeadResult *bad) {
   *len = 0;
-  int r = WsReadExact(c, deadline, buf, 4);
-  if (r != WS_IO_OK) {
-    if (r == WS_IO_STOP) return r;
-    LogInfo(client ? "TCP read Error 1A %d" : "TCP read Error 1a %d", c->lastErrno);
-    LogInfo(client ? "TCP read Error 2A %d" : "TCP read Error 2a %d", c->lastErrno);
-    return r;
+  size_t avail = LinkBuffered(c);
+  if (avail < 4) return 0;
+  const uint8_t *at = c->in.data() + c->pos;
+  WsHeadResult r = WsReadHead(at, cap, head);
+  if (r != WS_HEAD_OK) {
+    *bad = r;
+    return -1;
   }
-  switch (WsReadHead(buf, cap, head)) {
-    case WS_HEAD_OK: break;
-    case WS_HEAD_TOO_SHORT:
-      LogErr("frame %02x %02x shorter than its header: connection closed", buf[0], buf[1]);
-      return WS_IO_ERROR;
-    case WS_HEAD_LONG64:
-      LogErr("frame %02x %02x: length code %d is not accepted: connection closed", buf[0], buf[1],
-             buf[1]);
-      return WS_IO_ERROR;
-    case WS_HEAD_TOO_BIG:
-      LogErr("frame %02x %02x of %zu bytes exceeds the receive buffer (%zu): connection closed",
-             buf[0], buf[1], head->rest + 4, cap);
-      return WS_IO_ERROR;
-  }
-  r = WsReadExact(c, deadline >= 0 ? deadline : WsDeadline(kFrameRestMs), buf + 4, head->rest);
-  if (r != WS_IO_OK) {
-    if (r == WS_IO_STOP) return r;
-    LogInfo(head->longForm ? "TCP read Error 4a %d" : "TCP read Error 3a %d", c->lastErrno);
-    LogInfo(client ? "TCP read Error 6A %d" : "TCP read Error 6a %d", c->lastErrno);
-    return r;
-  }
-  *len = 4 + head->rest;
-  return WS_IO_OK;
+  size_t total = 4 + head->rest;
+  if (avail < total) return 0;
+  memcpy(buf, at, total);
+  c->pos += total;
+  *len = total;
+  return 1;
 }
 
-void WsSetConnected(Works *works, int fd, bool on) {
-  std::lock_guard<std::mutex> lock(*works->sendMutex);
-  works->remoteSock = on ? fd : -1;
-  works->remoteConnected = on ? 1 : 0;
+bool LinkPartialFrame(const LinkConn *c) {
+  return LinkBuffered(c) > 0;
 }
 
-void WsTuneSocket(int fd) {
+void LinkTuneSocket(int fd) {
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
   // A vanished peer is noticed within about 10 s + 3 x 5 s.
@@ -174,12 +263,16 @@ void WsTuneSocket(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-bool WsPause(Works *works, WsKeepGoing keepGoing, int ms) {
-  long long deadline = WsDeadline(ms);
-  for (;;) {
-    if (keepGoing != nullptr && !keepGoing(works)) return false;
-    long long left = deadline - MonotonicMs();
-    if (left <= 0) return true;
-    poll(nullptr, 0, static_cast<int>(left < kSliceMs ? left : kSliceMs));
+int LinkWait(LinkConn *c, int ms, short *got, pollfd *extra) {
+  pollfd p[2] = {{c->fd, LinkEvents(c), 0}, {-1, 0, 0}};
+  int n = 1;
+  if (extra != nullptr) {
+    p[1] = *extra;
+    p[1].revents = 0;
+    n = 2;
   }
+  int r = poll(p, static_cast<nfds_t>(n), ms);
+  *got = r > 0 ? p[0].revents : 0;
+  if (extra != nullptr) extra->revents = r > 0 ? p[1].revents : 0;
+  return r;
 }

@@ -1,10 +1,9 @@
 // Frame writers of the remote link. They run on the threads that produce the
-// data (CAT, EXT IO, USB spectrum, audio capture, refresh loop) and share one
-// socket: each frame is written whole under sendMutex, with a deadline, so a
-// peer that stops reading costs a caller about a second once and then marks
-// the connection down instead of stalling every thread behind it.
+// data (CAT, EXT IO, USB spectrum, audio capture, refresh loop) and never
+// touch the connection: each builds its frame whole and hands it to the
+// link's outbox, which the link thread alone writes to the peer. A writer
+// therefore never waits for the network, however slow the peer.
 #include <opus/opus.h>
-#include <sys/socket.h>
 
 #include <cstring>
 #include <vector>
@@ -13,46 +12,39 @@
 #include "display/display.h"
 #include "jpeg/jpeg.h"
 #include "platform/log.h"
-#include "remote/connection.h"
+#include "remote/outbox.h"
 #include "remote/remote.h"
+#include "remote/websocket.h"
 
 namespace {
 
-constexpr int kSendTimeoutMs = 1000;
-
-// With sendMutex held: the whole frame, or the connection marked down.
-bool sendLocked(Works *works, const uint8_t *frame, size_t n) {
-  int fd = works->remoteSock.load();
-  if (works->remoteConnected.load() == 0 || fd < 0) return false;
-  if (WsWriteAll(fd, frame, n, kSendTimeoutMs) == WS_IO_OK) return true;
-  // A half-written frame cannot be followed by another: the link thread
-  // sees the shutdown, ends the connection and closes the socket.
-  works->remoteConnected = 0;
-  shutdown(fd, SHUT_RDWR);
-  LogErr("remote peer not taking frames: connection marked down");
-  return false;
+bool peerConnected(const Works *works) {
+  return works != nullptr && works->remoteConnected.load() != 0 && works->remoteOutbox != nullptr;
 }
 
-bool sendFrame(Works *works, const uint8_t *frame, size_t n) {
-  if (works == nullptr || works->remoteConnected.load() == 0 || works->sendMutex == nullptr)
-    return false;
-  std::lock_guard<std::mutex> lock(*works->sendMutex);
-  return sendLocked(works, frame, n);
+// Whole frames (one, or every chunk of one object) to the outbox.
+bool sendFrames(Works *works, const uint8_t *frames, size_t n) {
+  if (!peerConnected(works)) return false;
+  return works->remoteOutbox->push(frames, n);
 }
 
 void sendShort(Works *works, const char *type, const void *data, int length) {
   uint8_t frame[kWsShortMax + 4];
   int n = WsBuildShort(frame, type, data, length);
-  if (n > 0) sendFrame(works, frame, static_cast<size_t>(n));
+  if (n > 0) sendFrames(works, frame, static_cast<size_t>(n));
 }
 
-void sendChunked(Works *works, const char *type, const uint8_t *object, uint32_t total) {
-  uint8_t frame[kWsChunkFrame];
-  for (uint32_t offset = 0; offset < total; offset += kWsChunkBytes) {
-    if (works->remoteConnected.load() == 0) return;
-    WsBuildChunk(frame, type, object, total, offset);
-    if (!sendFrame(works, frame, sizeof frame)) return;
-  }
+// Every chunk of the object, queued together: the receiver shows an image
+// when its last chunk arrives, so a part of one is worth nothing.
+void sendChunked(Works *works, const char *type, const uint8_t *object, uint32_t total,
+                 std::vector<uint8_t> &frames) {
+  if (!peerConnected(works) || total == 0) return;
+  const size_t chunks = (static_cast<size_t>(total) + kWsChunkBytes - 1) / kWsChunkBytes;
+  frames.resize(chunks * kWsChunkFrame);
+  for (size_t i = 0; i < chunks; ++i)
+    WsBuildChunk(frames.data() + i * kWsChunkFrame, type, object, total,
+                 static_cast<uint32_t>(i * kWsChunkBytes));
+  sendFrames(works, frames.data(), frames.size());
 }
 
 }  // namespace
@@ -81,7 +73,9 @@ void sendWebSockCatFrame(Works *works, const char *text, int length) {
 
 void sendWebSockSerSpectrFrame(Works *works, const void *data, int length) {
   if (works == nullptr || length <= 0) return;
-  sendChunked(works, "SP", static_cast<const uint8_t *>(data), static_cast<uint32_t>(length));
+  thread_local std::vector<uint8_t> frames;  // kept: a spectrum comes many times a second
+  sendChunked(works, "SP", static_cast<const uint8_t *>(data), static_cast<uint32_t>(length),
+              frames);
 }
 
 void sendWebSockEventFrame(Works *works, int x, int y) {
@@ -89,13 +83,11 @@ void sendWebSockEventFrame(Works *works, int x, int y) {
   snprintf(text, sizeof text, "XY%05d%05d", x % 100000, y % 100000);
   uint8_t frame[6 + 12];
   int n = WsBuildText(frame, text, 12);
-  sendFrame(works, frame, static_cast<size_t>(n));
+  sendFrames(works, frame, static_cast<size_t>(n));
 }
 
 void sendWebSockAudioFrame(Works *works, const int16_t *period) {
-  if (works == nullptr || period == nullptr || works->remoteConnected.load() == 0 ||
-      works->sendMutex == nullptr)
-    return;
+  if (period == nullptr || !peerConnected(works) || works->sendMutex == nullptr) return;
   const int frames = works->audioFrames.load();
   if (frames <= 0 || frames > 12 * 240) return;
   const size_t periodBytes = static_cast<size_t>(frames) * 4;
@@ -103,6 +95,7 @@ void sendWebSockAudioFrame(Works *works, const int16_t *period) {
   thread_local std::vector<uint8_t> audio, frame;
   audio.resize(periodBytes);
   frame.resize(periodBytes + 10);
+  // The encoder is one for the unit: encoding stays under the lock.
   std::lock_guard<std::mutex> lock(*works->sendMutex);
   int n;
   if (works->audioCompress.load() != 0 && works->opusEncoder != nullptr) {
@@ -123,9 +116,7 @@ void sendWebSockAudioFrame(Works *works, const int16_t *period) {
   }
   if (n <= 0) return;
   int len = WsBuildAudio(frame.data(), frame.size(), audio.data(), n);
-  if (len < 0) return;
-  if (!sendLocked(works, frame.data(), static_cast<size_t>(len)))
-    LogErr("rc(%d) != length+10(%d)", -1, n + 10);
+  if (len > 0) sendFrames(works, frame.data(), static_cast<size_t>(len));
 }
 
 void sendWebSockFbFrame() {
@@ -142,5 +133,6 @@ void sendWebSockFbFrame() {
   } else {
     memcpy(image.data(), fb->screen, image.size());
   }
-  sendChunked(works, "FB", image.data(), total);
+  std::vector<uint8_t> frames;
+  sendChunked(works, "FB", image.data(), total, frames);
 }

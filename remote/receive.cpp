@@ -76,6 +76,8 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
   if (!f.longForm && f.op == kWsBinary) {
     if (isType(f, "CA")) {
       LogTrace("EIK, CA");
+      // Nothing to write: not a failure of the CAT port.
+      if (f.dataLen <= 0) return true;
       int fd = 0;
       int written = writePort(works, f.data, f.dataLen, false, &fd);
       if (fd <= 0) {
@@ -98,6 +100,7 @@ bool serverFrame(Works *works, RemoteLink *link, const WsFrame &f) {
       bool pa = isType(f, "PA");
       if (pa) LogStderr("S BUFFER WEB SERVER : %s\n", WsEscape(f.data, f.dataLen).c_str());
       LogTrace(pa ? "EIK, PA" : "EIK, SC");
+      if (f.dataLen <= 0) return true;
       int fd = 0;
       int written = writePort(works, f.data, f.dataLen, true, &fd);
       if (fd <= 0) {
@@ -203,10 +206,11 @@ int RemoteImageChunk(Works *works, RemoteLink *link, const uint8_t *data, int n)
     PostBackgroundPixels(works, link->image.data(), screenBytes);
     return 0;
   }
-  int width = 0, height = 0;
+  // The image's size comes from its header before anything is decoded: an
+  // image of another size than the screen is refused without a byte spent.
+  int width = static_cast<int>(fb->width), height = static_cast<int>(fb->height);
   if (fb->pixelBytes != 4 ||
-      JpegDecodePixels(link->image.data(), total, &link->decoded, &width, &height) != 0 ||
-      width != static_cast<int>(fb->width) || height != static_cast<int>(fb->height) ||
+      JpegDecodeSized(link->image.data(), total, width, height, &link->decoded) != 0 ||
       link->decoded.size() != screenBytes)
     return 0;  // not an image of this screen: the screen stays as it was
   PostBackgroundPixels(works, link->decoded.data(), screenBytes);

@@ -15,9 +15,9 @@ extern Works *staticworks;
 // Interprets works->statusText after an ST frame (either side).
 void dispStat(Works *works);
 
-// Frame writers. Each sends nothing while no authenticated peer is connected,
-// writes every frame whole under sendMutex and never blocks its caller for
-// more than about a second; none reports a result.
+// Frame writers. Each sends nothing while no authenticated peer is connected
+// and hands every frame whole to the link thread (works->remoteOutbox), so
+// none waits for the network; none reports a result.
 void sendWebSockSerParFrame(Works *works, const void *data, int length);     // "PA"
 void sendWebSockSerSpectrFrame(Works *works, const void *data, int length);  // "SP"
 void sendWebSockCatFrame(Works *works, const char *text, int length);        // "CA"

@@ -151,7 +151,10 @@ RemoteFileSettings ReadRemoteFile() {
 }
 
 bool ApplyRemoteFile(Works *works) {
-  RemoteFileSettings s = ReadRemoteFile();
+  return ApplyRemoteSettings(works, ReadRemoteFile());
+}
+
+bool ApplyRemoteSettings(Works *works, const RemoteFileSettings &s) {
   if (!s.hasPassword) return false;
   works->remotePassword.set(s.password.c_str());
   return s.password != DefaultRemotePassword();

@@ -44,3 +44,5 @@ RemoteFileSettings ReadRemoteFile();
 // Reads the file and, when it holds a pass phrase, makes it works->remotePassword.
 // Returns true when the pass phrase is the owner's own (not the built-in default).
 bool ApplyRemoteFile(Works *works);
+// The same for settings already read.
+bool ApplyRemoteSettings(Works *works, const RemoteFileSettings &settings);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/log.h"
+#include "remote/preauth_log.h"
 
 namespace {
 
@@ -84,46 +85,54 @@ std::string WsEscape(const void *bytes, size_t n, size_t max) {
 }
 
 void WsServerLine(WsServerHandshake *hs, const char *line, size_t len) {
-  LogInfo("Received %d bytes %s", static_cast<int>(len), WsEscape(line, len).c_str());
+  PreAuthLog *log = &hs->log;
+  PreAuthLogLine(log, PRE_RECEIVED, false, "Received %d bytes %s", static_cast<int>(len),
+                 WsEscape(line, len).c_str());
   for (const char *prefix : kServerPrefixes) {
     if (!startsWith(line, len, prefix)) continue;
     ++hs->count;
-    LogInfo("Caught %s go to status %d/%d\n", prefix, hs->count, 7);
+    PreAuthLogLine(log, PRE_CAUGHT, false, "Caught %s go to status %d/%d\n", prefix, hs->count, 7);
     if (strcmp(prefix, "Sec-WebSocket-Key: ") == 0) {
       hs->key = restOfLine(line, len, strlen(prefix));
-      LogInfo("Caught key %s", WsEscape(hs->key.data(), hs->key.size()).c_str());
+      PreAuthLogLine(log, PRE_KEY, false, "Caught key %s",
+                     WsEscape(hs->key.data(), hs->key.size()).c_str());
     }
   }
   if (len <= 2) {
     ++hs->count;
-    LogInfo("status advanced %d", hs->count);
+    PreAuthLogLine(log, PRE_ADVANCED, false, "status advanced %d", hs->count);
   }
 }
 
 void WsClientLine(WsClientHandshake *hs, const std::string &expectedAccept, const char *line,
                   size_t len) {
-  LogInfo("Received %d bytes %s", static_cast<int>(len), WsEscape(line, len).c_str());
+  PreAuthLog *log = &hs->log;
+  PreAuthLogLine(log, PRE_RECEIVED, false, "Received %d bytes %s", static_cast<int>(len),
+                 WsEscape(line, len).c_str());
   for (const char *prefix : kClientPrefixes) {
     if (!startsWith(line, len, prefix)) continue;
     ++hs->count;
-    LogInfo("Caught %s go to status %d/%d\n", prefix, hs->count, kWsClientCount);
+    PreAuthLogLine(log, PRE_CAUGHT, false, "Caught %s go to status %d/%d\n", prefix, hs->count,
+                   kWsClientCount);
   }
   const char kAccept[] = "Sec-WebSocket-Accept: ";
   if (startsWith(line, len, kAccept)) {
     std::string got = restOfLine(line, len, strlen(kAccept));
     std::string shown = WsEscape(got.data(), got.size());
-    LogInfo("Caught key %s", shown.c_str());
+    PreAuthLogLine(log, PRE_KEY, false, "Caught key %s", shown.c_str());
     hs->acceptSeen = true;
     if (got == expectedAccept) {
-      LogErr("keys correct %s %s", expectedAccept.c_str(), shown.c_str());
+      PreAuthLogLine(log, PRE_ACCEPT, true, "keys correct %s %s", expectedAccept.c_str(),
+                     shown.c_str());
     } else {
-      LogErr("keys not correct %s %s", expectedAccept.c_str(), shown.c_str());
+      PreAuthLogLine(log, PRE_ACCEPT, true, "keys not correct %s %s", expectedAccept.c_str(),
+                     shown.c_str());
       hs->failed = true;
     }
   }
   if (len <= 2) {
     ++hs->count;
-    LogInfo("status advanced %d", hs->count);
+    PreAuthLogLine(log, PRE_ADVANCED, false, "status advanced %d", hs->count);
   }
 }
 
@@ -209,7 +218,7 @@ WsHeadResult WsReadHead(const uint8_t head[4], size_t capacity, WsHead *out) {
   size_t total;
   if (out->code <= 125) {
     size_t l = out->code;
-    if (head[0] & 1) l += 4;  // a text frame's masking key
+    if (head[0] == kWsText) l += 4;  // a text frame's masking key
     // A frame shorter than the four bytes already read: its end lies inside
     // them, and nothing after it can be told apart.
     if (l < 2) return WS_HEAD_TOO_SHORT;
@@ -232,7 +241,7 @@ int WsParseFrame(uint8_t *frame, size_t len, const WsHead &head, WsFrame *out) {
   out->longForm = head.longForm;
   if (len != 4 + head.rest) return -1;
   if (!head.longForm) {
-    if (head.op & 1) {
+    if (head.op == kWsText) {
       // 7-bit text: key at bytes 2-5, payload of N = code bytes from byte 6.
       int n = head.code;
       if (len != static_cast<size_t>(n) + 6) return -1;

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "remote/preauth_log.h"
+
 // ---- Handshake
 
 // RFC 6455 accept value of a key text: Base64 of the SHA-1 of key + GUID.
@@ -19,6 +21,7 @@ std::string WsKeyFromBytes(const uint8_t bytes[16]);
 struct WsServerHandshake {
   int count = 0;
   std::string key;
+  PreAuthLog log;  // the handshake's texts, once per connection
 };
 constexpr int kWsServerCount = 8;
 // Counts one complete received line (newline included, len <= 1023).
@@ -29,6 +32,7 @@ struct WsClientHandshake {
   int count = 0;
   bool acceptSeen = false;
   bool failed = false;
+  PreAuthLog log;
 };
 constexpr int kWsClientCount = 5;
 void WsClientLine(WsClientHandshake *hs, const std::string &expectedAccept, const char *line,
@@ -74,6 +78,8 @@ enum WsHeadResult { WS_HEAD_OK = 0, WS_HEAD_TOO_SHORT, WS_HEAD_LONG64, WS_HEAD_T
 // under 2 bytes is shorter than those four bytes (the stream can no longer
 // be followed); a length code of 127 or more (the 64-bit form, or a MASK bit)
 // is none of ours; a frame larger than capacity does not fit the buffer.
+// Only 0x81 is a text frame (with its masking key); every other first byte
+// is read by the binary frame's rules.
 WsHeadResult WsReadHead(const uint8_t head[4], size_t capacity, WsHead *out);
 
 // One received frame, ready for dispatch.

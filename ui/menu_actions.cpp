@@ -92,6 +92,9 @@ void FactoryReset(Works *works) {
   const auto frequency = works->frequency.load(), lastFrequency = works->lastFrequency.load();
   const auto deviceError = works->deviceError.load(), retryTotal = works->retryTotal.load();
   const auto panelCmdOut = works->panelCmdOut.load();
+  // The owner's pass phrase (remote.txt, read when the link started) is not
+  // a setting of the setup file: the built-in one must not come back.
+  const std::string passPhrase = works->remotePassword.str();
   initSetup(works);
   writeSetup(works);
   readSetup(works);
@@ -110,6 +113,7 @@ void FactoryReset(Works *works) {
   works->retryTotal = retryTotal;
   works->panelCmdOut = panelCmdOut;
   works->catClosed = catClosed;
+  works->remotePassword.set(passPhrase.c_str());
   // The tables in memory are the deleted ones: load the defaults now, so no
   // later save of the bank brings the old settings back.
   LoadAllBankTable(works, works->numBanco);

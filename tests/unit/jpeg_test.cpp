@@ -94,6 +94,11 @@ TEST(Jpeg, ScreenRoundTripKeepsSizeAndColours) {
   EXPECT_EQ(w, 160);
   EXPECT_EQ(h, 96);
   EXPECT_EQ(pixels, decoded);
+  // From outside: decoded only at the size asked for, judged by the header.
+  std::vector<uint8_t> sized;
+  ASSERT_EQ(JpegDecodeSized(viaPixels.data(), viaPixels.size(), 160, 96, &sized), 0);
+  EXPECT_EQ(sized, decoded);
+  EXPECT_EQ(JpegDecodeSized(viaPixels.data(), viaPixels.size(), 96, 160, &sized), -1);
 }
 
 TEST(Jpeg, BadImagesLeaveTheDisplayUnchanged) {

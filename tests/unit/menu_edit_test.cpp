@@ -234,6 +234,10 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   f.w->powerClass = '1';
   f.w->ampBypass = 0;
   f.w->tuneVal = 0x2A0155;
+  // The owner's pass phrase and web settings are not setup values either.
+  const std::string remoteFile = "Password: the owners own phrase\nWebPort: 8443\nRemoteTls: 1\n";
+  f.root.writeFile("/opt/set/remote.txt", remoteFile);
+  f.w->remotePassword.set("the owners own phrase");
   writeSetup(f.w);
   edit(f.w, ME_FACTORY_DEFAULT, MK_ENTER);
   EXPECT_TRUE(f.root.exists("/opt/set/antenna.txt")) << "not armed: nothing happens";
@@ -250,6 +254,8 @@ TEST(MenuEdit, FactoryResetDeletesEveryBankAndStartsANewSetup) {
   EXPECT_EQ(f.w->powerClass, '1');
   EXPECT_EQ(f.w->ampBypass, 0);
   EXPECT_EQ(f.w->tuneVal, 0x2A0155u);
+  EXPECT_EQ(f.w->remotePassword.str(), "the owners own phrase");
+  EXPECT_EQ(f.root.readFile("/opt/set/remote.txt"), remoteFile);
   // The error list stays open: an over-temperature is listed and bypasses the amplifier.
   f.queued();
   GestTemperatureFunction(f.w, ERR_TEMP1_ALARM, ERR_TEMP1_LATCHED, ERR_TEMP1_WARN, 90.0f, 60.0f);

@@ -3,9 +3,11 @@
 // pass phrase check, the bounds of what a peer may make the receiver copy,
 // and the status commands.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -13,39 +15,34 @@
 
 #include "core/setup.h"
 #include "display/display.h"
+#include "remote/open_link.h"
+#include "remote/outbox.h"
 #include "remote/receive.h"
 #include "remote/remote.h"
 #include "remote/websocket.h"
+#include "security/tls_identity.h"
 
 namespace {
 
-// A record whose writers send into one end of a socket pair.
+// A record whose writers queue into an outbox of its own.
 struct Wire {
   std::unique_ptr<Works> works = std::make_unique<Works>();
   Lumosetup setup;
   std::mutex sendMutex, remoteMutex;
-  int peer = -1;
+  LinkOutbox outbox;
   Wire() {
     works->setup = &setup;
     works->sendMutex = &sendMutex;
     works->remoteMutex = &remoteMutex;
+    works->remoteOutbox = &outbox;
     works->audioFrames = 480;
-    int sv[2];
-    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    works->remoteSock = sv[0];
-    peer = sv[1];
+    outbox.open();
     works->remoteConnected = 1;
   }
-  ~Wire() {
-    close(works->remoteSock);
-    close(peer);
-  }
-  // Everything written so far.
+  // Everything queued so far.
   std::vector<uint8_t> drain() {
-    std::vector<uint8_t> out;
-    uint8_t buf[4096];
-    ssize_t n;
-    while ((n = recv(peer, buf, sizeof buf, MSG_DONTWAIT)) > 0) out.insert(out.end(), buf, buf + n);
+    std::vector<uint8_t> out(outbox.pending());
+    out.resize(outbox.take(out.data(), out.size()));
     return out;
   }
 };
@@ -187,14 +184,43 @@ TEST(RemoteFrames, WritersPutTheirExactBytesOnTheSocket) {
   EXPECT_TRUE(w.drain().empty());
 }
 
-TEST(RemoteFrames, StalledPeerMarksTheConnectionDown) {
+TEST(RemoteFrames, StalledPeerIsGivenUpAndAFullOutboxDropsWholeFrames) {
   Wire w;
   Works *works = w.works.get();
-  // Nobody reads the other end: the socket fills, the send times out.
-  std::vector<uint8_t> spectrum(512, 7);
-  for (int i = 0; i < 100000 && works->remoteConnected; ++i)
-    sendWebSockSerSpectrFrame(works, spectrum.data(), 512);
-  EXPECT_EQ(works->remoteConnected.load(), 0);
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  LinkConn conn;
+  ASSERT_TRUE(LinkAttach(&conn, sv[0], nullptr, false, "peer"));
+  RemoteLink link;
+  link.side = REMOTE_CLIENT;
+  OpenLink pump;
+  OpenLinkStart(&pump, works, &conn, &link, true);
+  // Nobody reads the other end: the socket fills, then the outbox, whose
+  // frames are dropped whole; the writers never wait.
+  std::vector<uint8_t> spectrum(1000, 7);
+  long long now = 1000;
+  for (int i = 0; i < 5000; ++i) {
+    sendWebSockSerSpectrFrame(works, spectrum.data(), 1000);
+    ASSERT_TRUE(OpenLinkService(works, &pump, &w.outbox, now));
+  }
+  EXPECT_GT(w.outbox.dropped(), 0u);
+  // A peer that takes nothing for kStallMs is given up.
+  EXPECT_TRUE(OpenLinkService(works, &pump, &w.outbox, now + kStallMs));
+  EXPECT_FALSE(OpenLinkService(works, &pump, &w.outbox, now + kStallMs + 1));
+  // What was not dropped is whole: the stream so far, what is staged and
+  // what waits are whole spectra, and every chunk on the wire begins as one.
+  std::vector<uint8_t> wire;
+  uint8_t buf[65536];
+  ssize_t n;
+  while ((n = recv(sv[1], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+    wire.insert(wire.end(), buf, buf + n);
+  const size_t object = 2 * kWsChunkFrame;
+  EXPECT_EQ(wire.size() + LinkStaged(&conn) + w.outbox.pending(),
+            (5000 - w.outbox.dropped()) * object);
+  for (size_t at = 0; at + 6 <= wire.size(); at += kWsChunkFrame)
+    ASSERT_EQ(std::string(wire.begin() + at + 4, wire.begin() + at + 6), "SP") << at;
+  LinkClose(&conn);
+  close(sv[1]);
 }
 
 TEST(RemoteFrames, ReaderHeadsBoundEveryLengthForm) {
@@ -298,4 +324,62 @@ TEST(RemoteReceive, StatusCommandsChangeSpectrumSettings) {
   EXPECT_EQ(SetupChar(works.get(), SB_Enable1600), '1');
   status("KIVOFT00");
   EXPECT_EQ(SetupChar(works.get(), SB_EnableFFTCopy), '0');
+}
+
+TEST(RemoteFrames, TlsCarriesAScreenOfChunksWholeThroughNonBlockingWrites) {
+  // TLS writes with write(): a closed peer must not end the process, as in
+  // the program, which ignores SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  TlsIdentity id;
+  ASSERT_TRUE(MakeSelfSignedIdentity("station", {}, &id));
+  std::string why;
+  SSL_CTX *serverCtx = NewTlsServerContext(id, &why);
+  SSL_CTX *clientCtx = NewTlsClientContext();
+  ASSERT_TRUE(serverCtx != nullptr && clientCtx != nullptr) << why;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  LinkConn station, op;
+  ASSERT_TRUE(LinkAttach(&station, sv[0], serverCtx, true, "station"));
+  ASSERT_TRUE(LinkAttach(&op, sv[1], clientCtx, false, "operator"));
+  LinkStatus a = LINK_AGAIN, b = LINK_AGAIN;
+  for (int i = 0; i < 100 && (a != LINK_DONE || b != LINK_DONE); ++i) {
+    a = LinkTlsStep(&station, true);
+    b = LinkTlsStep(&op, false);
+  }
+  ASSERT_EQ(a, LINK_DONE);
+  ASSERT_EQ(b, LINK_DONE);
+  EXPECT_EQ(TlsPeerFingerprint(op.ssl), id.fingerprint);
+
+  // The operator's writers queue a megabyte of chunks; its link thread sends
+  // what the socket takes, the station reads and takes them out frame by frame.
+  Wire w;
+  Works *works = w.works.get();
+  RemoteLink link;
+  link.side = REMOTE_CLIENT;
+  OpenLink pump;
+  OpenLinkStart(&pump, works, &op, &link, true);
+  std::vector<uint8_t> object(1000000);
+  for (size_t i = 0; i < object.size(); ++i) object[i] = static_cast<uint8_t>(i * 7 + i / 512);
+  sendWebSockSerSpectrFrame(works, object.data(), static_cast<int>(object.size()));
+  std::vector<uint8_t> got;
+  uint8_t frame[kWsChunkFrame];
+  for (long long now = 0; got.size() < object.size() && now < 100000; ++now) {
+    ASSERT_TRUE(OpenLinkService(works, &pump, &w.outbox, now));
+    while (LinkRead(&station, 16384) == LINK_DONE) {
+      WsHead head;
+      size_t len = 0;
+      WsHeadResult bad;
+      while (LinkTakeFrame(&station, frame, sizeof frame, &head, &len, &bad) == 1) {
+        ASSERT_EQ(len, static_cast<size_t>(kWsChunkFrame));
+        ASSERT_EQ(WsBe32(frame + 10), got.size()) << "chunks in order, none lost";
+        size_t n = std::min<size_t>(kWsChunkBytes, object.size() - got.size());
+        got.insert(got.end(), frame + 14, frame + 14 + n);
+      }
+    }
+  }
+  EXPECT_TRUE(got == object);
+  LinkClose(&station);
+  LinkClose(&op);
+  SSL_CTX_free(serverCtx);
+  SSL_CTX_free(clientCtx);
 }
