@@ -4,6 +4,7 @@
 // a plain one and one with another certificate than the pinned one, and
 // gives neither its pass phrase nor obeys what they send.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -47,6 +48,8 @@ int countErr11(OmbrixProcess &app) {
 class FakeStation {
  public:
   FakeStation() {
+    // A TLS write to an operator that already hung up must not end the test.
+    signal(SIGPIPE, SIG_IGN);
     ls_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
