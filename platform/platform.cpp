@@ -165,7 +165,7 @@ bool RemountRO() {
   return true;
 }
 
-int WriteFileAtomic(const std::string &mappedPath, const std::string &data) {
+int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int mode) {
   std::string tmp = mappedPath + ".tmpXXXXXX";
   int fd = gCalls.makeTemp(tmp.data());
   if (fd < 0) return -1;
@@ -187,23 +187,27 @@ int WriteFileAtomic(const std::string &mappedPath, const std::string &data) {
     p += n;
     left -= static_cast<size_t>(n);
   }
-  // Keep the old file's permission bits, as a rewrite in place would.
+  // Without a mode of its own the file keeps the old file's permission bits,
+  // as a rewrite in place would.
   struct stat st;
-  fchmod(fd, stat(mappedPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
+  if (mode >= 0)
+    fchmod(fd, static_cast<mode_t>(mode) & 07777);
+  else
+    fchmod(fd, stat(mappedPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
   if (gCalls.fsync(fd) != 0) return fail(true);
   if (close(fd) != 0) return fail(false);
   if (gCalls.rename(tmp.c_str(), mappedPath.c_str()) != 0) return fail(false);
   int dfd = open(dirOf(mappedPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
-    fsync(dfd);
+    gCalls.fsync(dfd);
     close(dfd);
   }
   return 0;
 }
 
-int WriteSetFile(const std::string &devicePath, const std::string &data) {
+int WriteSetFile(const std::string &devicePath, const std::string &data, int mode) {
   if (!RemountRW()) return -2;
-  int rc = WriteFileAtomic(MapPath(devicePath), data);
+  int rc = WriteFileAtomic(MapPath(devicePath), data, mode);
   if (rc != 0) LogErr("can't write %s error %d", devicePath.c_str(), errno);
   RemountRO();
   return rc;
