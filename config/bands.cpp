@@ -1,7 +1,6 @@
 // Band tables per bank, bank switching and the mode of work. Whenever the
 // frequency enters a band, the band's settings go out as controller commands
 // and the tuner's stored match is recalled.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -9,12 +8,13 @@
 
 #include "config/config.h"
 #include "core/command_queue.h"
+#include "core/file_writer.h"
 #include "core/key_labels.h"
+#include "core/link_requests.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "errors/errors.h"
 #include "platform/log.h"
-#include "platform/platform.h"
 #include "tuner/tuner.h"
 
 namespace {
@@ -114,7 +114,7 @@ int saveBandFile(Works *works, int bank, int mode) {
   snapshot(works, &t);
   char path[40];
   BandFileName(bank, path, sizeof path);
-  return WriteSetFile(path, bandText(t, mode));
+  return QueueSetFile(path, bandText(t, mode));
 }
 
 // Parses a bank's band file into t; returns the mode of work of its header,
@@ -327,29 +327,39 @@ void GestioneAntennaAutomatica(Works *works) {
   }
   if (found < 0) return;
   works->bandIdx = found;
-  if (row.ant != 0 && works->antenna != row.ant - 1) {
-    works->antenna = row.ant - 1;
+  if (row.atuBypass == 1) LogStderr("TABLE CONFIG : BYPASS %i (%i)\n", row.atuBypass, found);
+  // Antenna, tuner, amplifier and attenuator are the link's to change.
+  LinkRequest r;
+  r.kind = LR_BAND_ROW;
+  r.a = row.ant;
+  r.b = row.atuBypass;
+  r.c = row.ampEnable;
+  r.d = row.att;
+  PostLinkRequest(works, r);
+}
+
+void ApplyBandRow(Works *works, int ant, int atuBypass, int ampEnable, int att) {
+  if (ant != 0 && works->antenna != ant - 1) {
+    works->antenna = ant - 1;
     if (works->screenState == SS_MAIN) {
-      char text[16];
-      snprintf(text, sizeof text, "Auto %d", row.ant);
+      char text[24];
+      snprintf(text, sizeof text, "Auto %d", ant);
       SetLumoLabel(works, SS_MAIN, 3, text);
     }
     IncPNTIn_CMDLinear(LP_SA, works);
   }
-  if (row.atuBypass == 1) {
+  if (atuBypass == 1)
     IncPNTIn_CMDLinear(LP_MT1_BYPASS, works);
-    LogStderr("TABLE CONFIG : BYPASS %i (%i)\n", row.atuBypass, found);
-  } else {
+  else
     GestioneLoadTuneVal(works, 1);
-  }
-  if (row.ampEnable) {
+  if (ampEnable) {
     if (works->ampBypass == 1) {
       LabelByPassLumo(works, "Off");
       IncPNTIn_CMDLinear(LP_AB0, works);
     }
-    works->attenuatorSel = row.att;
-    if (works->attenuator != row.att) {
-      works->attenuator = row.att;
+    works->attenuatorSel = static_cast<uint8_t>(att);
+    if (works->attenuator != att) {
+      works->attenuator = static_cast<uint8_t>(att);
       IncPNTIn_CMDLinear(LP_AT, works);
     }
   } else if (works->ampBypass == 0) {
@@ -368,7 +378,7 @@ void CopyBank(Works *works, int from, int to) {
   int mode = readBandFile(from, &t);
   char path[40];
   BandFileName(to, path, sizeof path);
-  WriteSetFile(path, bandText(t, mode < 0 ? 1 : mode));
+  QueueSetFile(path, bandText(t, mode < 0 ? 1 : mode));
   if (to == works->numBanco) {
     LoadAllBankTable(works, to);
     works->bandIdx = -1;
@@ -382,13 +392,7 @@ int DeleteFileConf(Works *, int bank, int which) {
     BandFileName(bank, path, sizeof path);
   else
     AtuFileName(bank, which, path, sizeof path);
-  if (!RemountRW()) return -2;
-  int rc = RemoveFile(path);
-  // A file that is not there is as good as deleted.
-  if (rc != 0 && errno == ENOENT) rc = 0;
-  if (rc != 0) LogErr("can't delete file bank %d", bank);
-  RemountRO();
-  return rc;
+  return QueueRemoveSetFile(path, [bank](int, int) { LogErr("can't delete file bank %d", bank); });
 }
 
 void DeleteBankFiles(Works *works, int bank) {

@@ -7,8 +7,8 @@
 
 #include "config/config.h"
 #include "core/command_queue.h"
+#include "core/file_writer.h"
 #include "platform/log.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ int SaveTabFiltri(Works *works) {
              static_cast<long>(r.fstop), r.enabled);
     text += line;
   }
-  return WriteSetFile(kFilterPath, text);
+  return QueueSetFile(kFilterPath, std::move(text));
 }
 
 void SetFilterFromfreq(Works *works) {

@@ -115,18 +115,6 @@ int ReadConfigFile(Works *works) {
   return n;
 }
 
-int SearchConfigRow(Works *works, uint32_t freq) {
-  std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
-  const ConfigRow *t = works->tabConfig;
-  int n = works->numConfigRows;
-  int row = -1;
-  // The last row only closes the range of the one before it. Of overlapping
-  // rows the last wins, as for the calibration coefficients.
-  for (int i = 0; t != nullptr && i + 1 < n; ++i)
-    if (freq >= t[i].fmin && freq < t[i + 1].fmin) row = i;
-  return row;
-}
-
 void SearchCambioSoglie_TS(Works *works) {
   std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
   uint32_t f = static_cast<uint32_t>(works->frequency.load());

@@ -1,31 +1,25 @@
 // Decoder of the controller's replies: measured values, errors, temperatures
-// and the choice of the link's next command; the status text for a remote peer.
+// and fan; what a reply was, for the link to choose its next command; the
+// status text for a remote peer.
 #include "controller/decoder.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "config/config.h"
-#include "controller/next_command.h"
 #include "controller/temperature.h"
-#include "core/command_queue.h"
 #include "core/key_labels.h"
+#include "core/link_requests.h"
 #include "core/process_globals.h"
 #include "errors/errors.h"
 #include "errors/recovery.h"
 #include "platform/log.h"
-#include "tuner/tuner.h"
 
 namespace {
-
-constexpr int kPaceReply = 20;   // ms after an ordinary reply
-constexpr int kPaceStatus = 10;  // ms after a status frame
 
 // One reply: the characters after the check digits, ';' included. Positions
 // past its end read as NUL, so no field is ever read beyond the reply.
@@ -59,15 +53,13 @@ int hexPairAt(const Reply &r, int pos) {
   return hi * 16 + lo;
 }
 
-int answered(Works *works) {
-  NextCmdPriority(works, LP_ST);
-  return kPaceReply;
+ReplyRead answered() {
+  return ReplyRead{RP_ANSWER};
 }
 
-int notRecognised(Works *works, const char *shown) {
+ReplyRead notRecognised(const char *shown) {
   LogStderr("---------------------------------------cmd non riconosciuto:%s\n", shown);
-  GestRetrayCMD(works);
-  return kPaceReply;
+  return ReplyRead{RP_UNKNOWN};
 }
 
 // Data page 0 or 1: 32 hex pairs from position 6, read as text.
@@ -178,9 +170,9 @@ float swrOf(float fwd, float refl) {
   return std::min(swr, 100.0f);
 }
 
-int statusFrame(Works *works, const Reply &r, const char *shown) {
+ReplyRead statusFrame(Works *works, const Reply &r, const char *shown) {
   Status s;
-  if (!parseStatus(r, &s)) return notRecognised(works, shown);
+  if (!parseStatus(r, &s)) return notRecognised(shown);
 
   if (works->errorRecovery == 2) {
     GestErroreSerial(works);
@@ -241,51 +233,30 @@ int statusFrame(Works *works, const Reply &r, const char *shown) {
   GestTemperatureFunction(works, ERR_TEMP2_ALARM, ERR_TEMP2_LATCHED, ERR_TEMP2_WARN, works->temp2,
                           works->maxTemperature2);
 
-  // A good reply ends the retries of the command it answers.
-  works->retryCount = 0;
-  switch (works->autoTuneState) {
-    case 1:
-      TuneTask(works);
-      linearProcessStatus = LP_MT1;
-      break;
-    case 2:
-      linearProcessStatus = LP_CP;
-      works->autoTuneState = 1;
-      break;
-    case 3:
-      linearProcessStatus = LP_ST;
-      works->autoTuneState = 1;
-      break;
-    default: {
-      int id = TakeCmdLinear(works);
-      linearProcessStatus = id >= 0 ? id : LP_FM;
-      break;
-    }
-  }
-  return kPaceStatus;
+  return ReplyRead{RP_STATUS};
 }
 
 // "VS": the controller's firmware version, up to 7 characters.
-int versionReply(Works *works, const Reply &r) {
+ReplyRead versionReply(Works *works, const Reply &r) {
   char version[8];
   int n = 0;
   for (; n < 7 && r.at(3 + n) != 0 && r.at(3 + n) != ';'; ++n) version[n] = r.at(3 + n);
   version[n] = 0;
   works->microVersion.set(version);
-  return answered(works);
+  return answered();
 }
 
 // "FM": the measured frequency in hertz.
-int frequencyReply(Works *works, const Reply &r) {
+ReplyRead frequencyReply(Works *works, const Reply &r) {
   long long hz = 0;
   int n = 0;
   for (; n < 11 && isDigit(r.at(3 + n)); ++n) hz = hz * 10 + (r.at(3 + n) - '0');
   if (n > 0 && hz > 0 && hz <= INT32_MAX) works->freqMeasured = static_cast<int32_t>(hz);
-  return answered(works);
+  return answered();
 }
 
 // "GS": the general settings, ten characters.
-int settingsReply(Works *works, const Reply &r, const char *shown) {
+ReplyRead settingsReply(Works *works, const Reply &r, const char *shown) {
   char settings[11];
   int n = 0;
   for (; n < 10; ++n) {
@@ -299,11 +270,11 @@ int settingsReply(Works *works, const Reply &r, const char *shown) {
   settings[n] = 0;
   works->genSettings.set(settings);
   LogStderr("Impostazioni Generali : %s (%s)\n", settings, shown);
-  return answered(works);
+  return answered();
 }
 
 // "ER": one of the three EEPROM pages.
-int eepromReply(Works *works, const Reply &r) {
+ReplyRead eepromReply(Works *works, const Reply &r) {
   switch (r.at(5)) {
     case '0': readPage(r, &works->eePage0, "EE0:%s\n"); break;
     case '1': readPage(r, &works->eePage1, "EE1:%s\n"); break;
@@ -319,7 +290,7 @@ int eepromReply(Works *works, const Reply &r) {
     }
     default: break;
   }
-  return answered(works);
+  return answered();
 }
 
 }  // namespace
@@ -331,7 +302,7 @@ int charToInt(char c) {
   return -1;
 }
 
-int DecodeReply(Works *works, const char *text, int count) {
+ReplyRead DecodeCatCmd(Works *works, const char *text, int count) {
   int len = count - 2;
   if (len < 0 || text == nullptr) len = 0;
   len = static_cast<int>(strnlen(text ? text : "", static_cast<size_t>(len)));
@@ -340,13 +311,12 @@ int DecodeReply(Works *works, const char *text, int count) {
   snprintf(shown, sizeof shown, "%.*s", len, len > 0 ? text : "");
 
   // Fewer than 3 characters carry no reply: handled as one not recognised.
-  if (count < 3 || len < 2) return notRecognised(works, shown);
+  if (count < 3 || len < 2) return notRecognised(shown);
 
   char third = r.at(2);
   if (third == '?' || third == '!' || third == '&') {
     LogStderr("---------------------------------------CMD Errato:%s\n", shown);
-    GestRetrayCMD(works);
-    return kPaceReply;
+    return ReplyRead{RP_REJECTED};
   }
 
   char a = r.at(0), b = r.at(1);
@@ -357,65 +327,60 @@ int DecodeReply(Works *works, const char *text, int count) {
   if (is("VS")) return versionReply(works, r);
   if (is("TU")) {
     if (digit >= 0) works->tuState = static_cast<uint8_t>(digit);
-    return answered(works);
+    return answered();
   }
   if (is("SA")) {
     // Antennas are 1..3; another digit would index past the tune tables.
     if (digit >= 1 && digit <= 3) works->antenna = digit - 1;
-    return answered(works);
+    return answered();
   }
   if (is("FM")) return frequencyReply(works, r);
-  if (is("FA") || is("MT") || is("FS") || is("AT") || is("MP") || is("TS")) return answered(works);
+  if (is("FA") || is("MT") || is("FS") || is("AT") || is("MP") || is("TS")) return answered();
   if (is("CP")) {
     works->cpPending &= static_cast<uint8_t>(~1u);
-    return answered(works);
+    return answered();
   }
   if (is("AB")) {
     LogStderr(">> ByPass Ampl: %s\n", shown);
     works->ampBypass = third == '1' ? 1 : 0;
-    return answered(works);
+    return answered();
   }
   if (is("AN")) {
     if (digit >= 0) works->anSel = digit;
     if (works->tuneCarrierFlags & kCarrierAntennaAsked)
       works->tuneCarrierFlags |= kCarrierAntennaSet;
-    return answered(works);
+    return answered();
   }
   if (is("FN")) {
     LogStderr("Ventola: %s\n", shown);
-    return answered(works);
+    return answered();
   }
   if (is("PS")) {
     LogStderr("Protezioni automatiche setted : %s\n", shown);
-    return answered(works);
+    return answered();
   }
   if (is("SF")) {
     LogStderr("Pilotaggio Relè : %s\n", shown);
-    return answered(works);
+    return answered();
   }
   if (is("SE")) {
     LogStderr("SERVICE ATTIVO!! : %s\n", shown);
-    return answered(works);
+    return answered();
   }
   if (is("GM")) {
     LogStderr("Impostazioni Generic mode : %s\n", shown);
-    return answered(works);
+    return answered();
   }
   if (is("MR")) {
     LogStderr("RESET MICRO: %s\n", shown);
     if (third == '0') works->microResetSeen = 1;
     LogStderr("RESET MICRO ----------------------------------  %x\n",
               static_cast<unsigned>(works->microResetSeen));
-    return answered(works);
+    return answered();
   }
   if (is("GS")) return settingsReply(works, r, shown);
   if (is("ER")) return eepromReply(works, r);
-  return notRecognised(works, shown);
-}
-
-void DecodeCatCmd(Works *works, const char *text, int count) {
-  int pause = DecodeReply(works, text, count);
-  std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+  return notRecognised(shown);
 }
 
 namespace {
@@ -441,6 +406,8 @@ void CreaBufferDiStato(Works *works, char *out) {
   out[51] = ';';
   out[52] = 0;
 
+  LinkView v;
+  ReadLinkView(works, &v);
   char name[8] = "----";
   {
     std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
@@ -457,18 +424,17 @@ void CreaBufferDiStato(Works *works, char *out) {
   putField(out, 0, 4, "%-4.4s", name);
   int mode = works->modeWorkIdx;
   out[4] = mode == 1 ? '1' : (mode == 2 ? '2' : '0');
-  out[5] = static_cast<char>('0' + works->attenuator);
-  out[6] = static_cast<char>('0' + works->antenna);
-  out[7] = works->ampBypass ? '1' : '0';
-  out[8] = works->tuneEnabled < 0 ? 'N' : (works->atuBypass ? 'B' : 'T');
-  out[9] = works->autoTuneState ? '1' : '0';
-  putField(out, 10, 6, "%06.02f", static_cast<double>(works->swr));
-  putField(out, 16, 6, "%06.2f", static_cast<double>(works->pwFwd));
-  putField(out, 22, 6, "%06.02f", static_cast<double>(works->pwIn));
-  putField(out, 28, 4, "%04.01f",
-           static_cast<double>(std::max(works->temp1.load(), works->temp2.load())));
+  out[5] = static_cast<char>('0' + v.attenuator);
+  out[6] = static_cast<char>('0' + v.antenna);
+  out[7] = v.ampBypass ? '1' : '0';
+  out[8] = works->tuneEnabled < 0 ? 'N' : (v.atuBypass ? 'B' : 'T');
+  out[9] = v.autoTuneState ? '1' : '0';
+  putField(out, 10, 6, "%06.02f", static_cast<double>(v.swr));
+  putField(out, 16, 6, "%06.2f", static_cast<double>(v.pwFwd));
+  putField(out, 22, 6, "%06.02f", static_cast<double>(v.pwIn));
+  putField(out, 28, 4, "%04.01f", static_cast<double>(std::max(v.temp1, v.temp2)));
   putField(out, 32, 4, "%4.1f", static_cast<double>(CalvTensVadcAmp(works, works->panelVampAdc)));
-  putField(out, 36, 4, "%04.01f", static_cast<double>(works->iAdc / 4096.0f * 14.05f));
+  putField(out, 36, 4, "%04.01f", static_cast<double>(v.iAdc / 4096.0f * 14.05f));
   putField(out, 40, 2, "%02d", works->numBanco.load());
   const int newest = NewestError(works);
   out[42] = newest >= 0 ? static_cast<char>(newest + 1) : '0';

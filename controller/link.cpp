@@ -1,5 +1,7 @@
-// Controller link: the command queue, the wire format, the request/reply
-// state machine and its retries, and the thread that runs it on the port.
+// Controller link: the wire format, the request/reply state machine and its
+// retries, and the thread that runs it on the port. The thread is the one
+// writer of the controller's and the tuner's fields: between replies it
+// applies what the other threads ask for (core/link_requests.h).
 #include "controller/link.h"
 
 #include <poll.h>
@@ -7,17 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
-#include "config/config.h"
+#include "core/link_requests.h"
 #include "core/process_globals.h"
 #include "core/setup.h"
-#include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 #include "tuner/tuner.h"
@@ -30,21 +29,6 @@ constexpr int kReopenMs = 3000;
 constexpr int kPaceAfterError = 20;
 // Reads failing one after the other this often: the port is taken as lost.
 constexpr int kReadFailuresToReopen = 4;
-
-void sleepMs(int ms) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-// Sleeps up to ms, in short steps so that a stop is seen soon. False when
-// the program is stopping.
-bool sleepWhileRunning(Works *works, int ms) {
-  while (ms > 0 && works->running) {
-    int step = ms < 200 ? ms : 200;
-    sleepMs(step);
-    ms -= step;
-  }
-  return works->running != 0;
-}
 
 int clampTo(int v, int lo, int hi) {
   return v < lo ? lo : (v > hi ? hi : v);
@@ -59,8 +43,27 @@ int attenuatorText(int index, char *text, int size) {
     return 0;
   }
   snprintf(text, static_cast<size_t>(size), "%s", kAttText[index]);
-  LogStderr(">> %s\n", text);
   return 5;
+}
+
+// The fan percent a fan command sends.
+int fanOf(Works *works, int id) {
+  return clampTo(id == LP_FN ? works->fanPercent : works->fanPercentCpu, 0, 100);
+}
+
+// The general settings "GS" writes back: the controller's own, with the
+// network bit following the mode of work (cleared for a transceiver link).
+// False until the controller's settings have been read.
+bool generalSettings(Works *works, char gs[11]) {
+  std::string current = works->genSettings.str();
+  if (current.size() != 10) return false;
+  memcpy(gs, current.data(), 10);
+  gs[10] = 0;
+  if (works->modeWorkIdx != 0)
+    gs[1] = static_cast<char>(gs[1] & ~2);
+  else
+    gs[1] = static_cast<char>(gs[1] | 2);
+  return true;
 }
 
 // Prints a command into text; returns the byte count the command has on the
@@ -137,13 +140,32 @@ void LinearReplyDigits(const char *text, int length, char out[3]) {
   snprintf(out, 3, "%02X", Sys_Crc8Calculation(text, length < 0 ? 0 : length));
 }
 
+void LinearCmdPrepare(Works *works, int id) {
+  switch (id) {
+    case LP_MT1_MEM:
+      LoadTuneFromMEM(works, works->antenna);
+      works->atuBypass = 0;
+      break;
+    case LP_MT1_BYPASS:
+      works->atuBypass = 1;
+      works->tuneVal = (works->tuneVal | (1u << 16)) & ~((1u << 18) | (1u << 23));
+      break;
+    case LP_MT1_CLEAR:
+      works->atuBypass = 0;
+      works->tuneVal = 1u << 23;
+      works->tuneC = 0;
+      works->tuneL = 0;
+      break;
+    default: break;
+  }
+}
+
 int LinearCmdText(Works *works, int id, char *text, int size) {
   if (size < kLinearCmdMax) return 0;
   text[0] = 0;
   // Every value is kept inside its field: the controller reads fixed widths.
   auto digit = [](int v) { return clampTo(v, 0, 9); };
   auto four = [](int v) { return clampTo(v, 0, 9999); };
-  int n = 0;
   switch (id) {
     case LP_VSM: return fixedText(text, size, 4, "VSM;");
     case LP_ST: return fixedText(text, size, 3, "ST;");
@@ -158,9 +180,10 @@ int LinearCmdText(Works *works, int id, char *text, int size) {
     }
     case LP_MT: return fixedText(text, size, 3, "MT;");
     case LP_MT1:
-      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
-      works->atuBypass = static_cast<uint8_t>((works->tuneVal >> 16) & 1);
-      return n;
+    case LP_MT1_MEM:
+    case LP_MT1_BYPASS:
+    case LP_MT1_CLEAR:
+      return fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
     case LP_FS:
       return fixedText(text, size, 8, "FS%01d%04d;", digit(works->freqSensIn),
                        four(works->freqPeriodTime / 10));
@@ -170,101 +193,80 @@ int LinearCmdText(Works *works, int id, char *text, int size) {
     case LP_AT_MAX: return attenuatorText(3, text, size);
     case LP_MP0: return fixedText(text, size, 4, "MP0;");
     case LP_MP1: return fixedText(text, size, 4, "MP1;");
-    case LP_AB0:
-      works->ampBypassReq = 0;
-      LogStderr(">> AB0;\n");
-      return fixedText(text, size, 4, "AB0;");
-    case LP_AB1:
-      works->ampBypassReq = 1;
-      works->attenuatorSel = 4;
-      LogStderr(">> AB1;\n");
-      return fixedText(text, size, 4, "AB1;");
-    case LP_AN:
-      n = fixedText(text, size, 4, "AN%d;", digit(works->anSel));
-      LogStderr(">> %s\n", text);
-      return n;
+    case LP_AB0: return fixedText(text, size, 4, "AB0;");
+    case LP_AB1: return fixedText(text, size, 4, "AB1;");
+    case LP_AN: return fixedText(text, size, 4, "AN%d;", digit(works->anSel));
     case LP_TS:
       return fixedText(text, size, 19, "TS%04d%04d%04d%04d;", four(works->tsPar[0]),
                        four(works->tsPar[1]), four(works->tsPar[2]), four(works->tsPar[3]));
     case LP_FN:
-    case LP_FN_CPU: {
-      int percent = clampTo(id == LP_FN ? works->fanPercent : works->fanPercentCpu, 0, 100);
-      n = fixedText(text, size, 7, "FN1%03d;", percent);
-      works->fanAck = 0;
-      works->fanPercentSent = percent;
-      LogStderr(id == LP_FN ? ">> %s\n" : ">>CPU %s\n", text);
-      return n;
-    }
+    case LP_FN_CPU: return fixedText(text, size, 7, "FN1%03d;", fanOf(works, id));
     case LP_PS:
-      n = fixedText(text, size, 19, "PS%04d%04d%04d%04d;", four(works->psPar[0]),
-                    four(works->psPar[1]), four(works->psPar[2]), four(works->psPar[3]));
-      LogStderr(">> %s\n", text);
-      return n;
+      return fixedText(text, size, 19, "PS%04d%04d%04d%04d;", four(works->psPar[0]),
+                       four(works->psPar[1]), four(works->psPar[2]), four(works->psPar[3]));
     case LP_SF: return fixedText(text, size, 3, "SF;");
-    case LP_MT1_MEM:
-      WaitSemaforoTuneval(works);
-      LoadTuneFromMEM(works, works->antenna);
-      works->atuBypass = 0;
-      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
-      StopSemaforoTuneval(works);
-      return n;
     case LP_SF_SET:
-      n = fixedText(text, size, 10, "SF30000%02x;", static_cast<unsigned>(works->filterRelay));
-      LogStderr(">> %s\n", text);
-      return n;
+      return fixedText(text, size, 10, "SF30000%02x;", static_cast<unsigned>(works->filterRelay));
     case LP_SE: return fixedText(text, size, 8, "SE58027;");
-    case LP_MR1:
-      works->armedActions |= kArmedFwNotice;
-      works->screenState = SS_MAIN;
-      return fixedText(text, size, 4, "MR1;");
+    case LP_MR1: return fixedText(text, size, 4, "MR1;");
     case LP_MR0: return fixedText(text, size, 4, "MR0;");
     case LP_GM:
-      n = fixedText(text, size, 11, "GM%04d%04d;", four(works->gmPar1), four(works->gmPar2));
-      LogStderr(">> %s\n", text);
-      return n;
-    case LP_GS:
-      n = fixedText(text, size, 3, "GS;");
-      LogStderr(">>r: %s\n", text);
-      return n;
+      return fixedText(text, size, 11, "GM%04d%04d;", four(works->gmPar1), four(works->gmPar2));
+    case LP_GS: return fixedText(text, size, 3, "GS;");
     case LP_GS_SET: {
-      std::string current = works->genSettings.str();
+      char gs[11];
       // Until the controller's own settings have been read there is nothing
       // sound to write back: sending a short text would put stray bytes on
       // the wire and into the controller's settings.
-      if (current.size() != 10) {
+      if (!generalSettings(works, gs)) {
         LogErr("Linear: general settings not read yet, GS not sent");
         return 0;
       }
-      char gs[11];
-      memcpy(gs, current.data(), 10);
-      gs[10] = 0;
-      if (works->modeWorkIdx != 0)
-        gs[1] = static_cast<char>(gs[1] & ~2);
-      else
-        gs[1] = static_cast<char>(gs[1] | 2);
-      works->genSettings.set(gs);
       return fixedText(text, size, 13, "GS%s;", gs);
     }
     case LP_ER0: return fixedText(text, size, 7, "ER0000;");
     case LP_ER1: return fixedText(text, size, 7, "ER0001;");
     case LP_ER2: return fixedText(text, size, 7, "ER0002;");
-    case LP_MT1_BYPASS:
-      WaitSemaforoTuneval(works);
-      works->atuBypass = 1;
-      works->tuneVal = (works->tuneVal | (1u << 16)) & ~((1u << 18) | (1u << 23));
-      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
-      StopSemaforoTuneval(works);
-      return n;
-    case LP_MT1_CLEAR:
-      WaitSemaforoTuneval(works);
-      works->atuBypass = 0;
-      works->tuneVal = 1u << 23;
-      works->tuneC = 0;
-      works->tuneL = 0;
-      n = fixedText(text, size, 12, "MT1%08X;", static_cast<unsigned>(works->tuneVal));
-      StopSemaforoTuneval(works);
-      return n;
     default: return 0;
+  }
+}
+
+void LinearCmdSent(Works *works, int id, const char *text) {
+  switch (id) {
+    case LP_MT1: works->atuBypass = static_cast<uint8_t>((works->tuneVal >> 16) & 1); break;
+    case LP_AT:
+    case LP_AT_TUNE:
+    case LP_AT_MAX: LogStderr(">> %s\n", text); break;
+    case LP_AB0:
+      works->ampBypassReq = 0;
+      LogStderr(">> AB0;\n");
+      break;
+    case LP_AB1:
+      works->ampBypassReq = 1;
+      works->attenuatorSel = 4;
+      LogStderr(">> AB1;\n");
+      break;
+    case LP_AN:
+    case LP_PS:
+    case LP_SF_SET:
+    case LP_GM: LogStderr(">> %s\n", text); break;
+    case LP_FN:
+    case LP_FN_CPU:
+      works->fanAck = 0;
+      works->fanPercentSent = fanOf(works, id);
+      LogStderr(id == LP_FN ? ">> %s\n" : ">>CPU %s\n", text);
+      break;
+    case LP_GS: LogStderr(">>r: %s\n", text); break;
+    case LP_GS_SET: {
+      char gs[11];
+      if (generalSettings(works, gs)) works->genSettings.set(gs);
+      break;
+    }
+    case LP_MR1:
+      works->armedActions |= kArmedFwNotice;
+      works->screenState = SS_MAIN;
+      break;
+    default: break;
   }
 }
 
@@ -299,11 +301,13 @@ void SetAttenuatorCMD(Works *works, int index, int id) {
   int n = attenuatorText(index, text, sizeof text);
   if (n == 0) {
     NextCmdPriority(works, LP_ST);
+    linearLinkState = LS_SEND;
     return;
   }
+  LogStderr(">> %s\n", text);
   int fd = works->linFD;
   if (fd >= 0) writeLinearPort(fd, text, n, works);
-  linearProcessStatus = LP_WAIT;
+  linearLinkState = LS_WAIT;
 }
 
 long long LinearDeadline(const LinearLink *link) {
@@ -312,7 +316,7 @@ long long LinearDeadline(const LinearLink *link) {
 
 void LinearReceived(Works *works, LinearLink *link) {
   int used = 0;
-  while (used < link->inLen && linearProcessStatus == LP_WAIT) {
+  while (used < link->inLen && linearLinkState == LS_WAIT) {
     char c = link->in[used++];
     if (link->rxCount >= kLinearRxMax) {
       link->rxCount = 0;
@@ -324,7 +328,7 @@ void LinearReceived(Works *works, LinearLink *link) {
     char digits[3];
     LinearReplyDigits(link->rx + 2, link->rxCount - 2, digits);
     if (link->rxCount >= 3 && link->rx[0] == digits[0] && link->rx[1] == digits[1]) {
-      linearProcessStatus = LP_DECODE;
+      linearLinkState = LS_DECODE;
       break;
     }
     // A reply that arrived damaged is not trusted: it is dropped and the link
@@ -333,6 +337,7 @@ void LinearReceived(Works *works, LinearLink *link) {
     link->rxCount = 0;
     link->pauseMs = kPaceAfterError;
     NextCmdPriority(works, LP_ST);
+    linearLinkState = LS_SEND;
   }
   memmove(link->in, link->in + used, static_cast<size_t>(link->inLen - used));
   link->inLen -= used;
@@ -344,6 +349,7 @@ void LinearTimeout(Works *works, LinearLink *link) {
   link->rxCount = 0;
   link->inLen = 0;
   GestRetrayCMD(works);
+  linearLinkState = LS_SEND;
 }
 
 void LinearReadFailed(Works *works, LinearLink *link, long result) {
@@ -352,6 +358,19 @@ void LinearReadFailed(Works *works, LinearLink *link, long result) {
   link->inLen = 0;
   link->pauseMs = kPaceAfterError;
   GestRetrayCMD(works);
+  linearLinkState = LS_SEND;
+}
+
+int TakeLinearReply(Works *works, const char *text, int count) {
+  const ReplyRead reply = DecodeCatCmd(works, text, count);
+  // The frame judges the word written before it; the tuner's step leaves
+  // the next word, which goes out next whether or not the step ended the
+  // tuning.
+  const int tuneState = works->autoTuneState;
+  if (reply.kind == RP_STATUS && tuneState == 1) TuneTask(works);
+  ServeLinkRequests(works);
+  if (reply.kind == RP_STATUS) PublishLinkView(works);
+  return NextLinearCmd(works, reply, tuneState);
 }
 
 int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *pauseMs) {
@@ -363,22 +382,8 @@ int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *
   // Commands that cannot be sent are passed over; the bound keeps a queue
   // full of them from holding the thread here.
   for (int guard = 0; guard < 2 * kCmdQueueSlots; ++guard) {
-    int st = linearProcessStatus;
-    if (IsLinearCmd(st)) {
-      const char *letters = LinearCmdLetters(st);
-      LastCmdSent(works, letters[0], letters[1], st);
-      int n = LinearCmdText(works, st, text, kLinearCmdMax);
-      if (n == 0) {
-        NextCmdPriority(works, LP_ST);
-        continue;
-      }
-      *length = n;
-      link->rxCount = 0;
-      linearProcessStatus = st == LP_MR1 ? LP_HALTED : LP_WAIT;
-      return LA_WRITE;
-    }
-    switch (st) {
-      case LP_WAIT:
+    switch (linearLinkState) {
+      case LS_WAIT:
         if (link->inLen > 0) {
           LinearReceived(works, link);
           if (link->pauseMs > 0) {
@@ -386,24 +391,42 @@ int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *
             link->pauseMs = 0;
             return LA_PAUSE;
           }
-          if (linearProcessStatus != LP_WAIT) continue;
+          if (linearLinkState != LS_WAIT) continue;
         }
         return LA_READ;
-      case LP_DECODE: {
-        int pause = DecodeReply(works, link->rx + 2, link->rxCount);
+      case LS_DECODE: {
+        int pause = TakeLinearReply(works, link->rx + 2, link->rxCount);
         link->rxCount = 0;
         link->rx[0] = 0;
+        linearLinkState = LS_SEND;
         *pauseMs = pause;
         return LA_PAUSE;
       }
-      case LP_HALTED: return LA_HALTED;
-      default:
-        // Not a state and not a command (25 among them): start again from
-        // the status poll rather than stand still.
-        LogErr("Linear: state %d unknown, back to ST", st);
-        linearProcessStatus = LP_ST;
-        break;
+      case LS_HALTED: return LA_HALTED;
+      default: break;
     }
+    linearLinkState = LS_SEND;
+    const int id = linearProcessStatus;
+    if (!IsLinearCmd(id)) {
+      // No command (25 among them): start again from the status poll rather
+      // than stand still.
+      LogErr("Linear: state %d unknown, back to ST", id);
+      linearProcessStatus = LP_ST;
+      continue;
+    }
+    const char *letters = LinearCmdLetters(id);
+    LastCmdSent(works, letters[0], letters[1], id);
+    LinearCmdPrepare(works, id);
+    int n = LinearCmdText(works, id, text, kLinearCmdMax);
+    if (n == 0) {
+      NextCmdPriority(works, LP_ST);
+      continue;
+    }
+    LinearCmdSent(works, id, text);
+    *length = n;
+    link->rxCount = 0;
+    linearLinkState = id == LP_MR1 ? LS_HALTED : LS_WAIT;
+    return LA_WRITE;
   }
   *pauseMs = kPaceAfterError;
   return LA_PAUSE;
@@ -413,10 +436,38 @@ int OpenLinear(Works *works) {
   return openPort(works, false);
 }
 
+namespace {
+
+// Waits up to ms for the port to turn readable (fd < 0: for nothing but
+// requests) and applies the requests of other threads that come meanwhile.
+// True when the port is readable (or has failed).
+bool waitForPort(Works *works, int fd, int wakeFd, int ms) {
+  struct pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+  const nfds_t n = fd >= 0 ? 2 : 1;
+  int r = poll(p, n, ms < 0 ? 0 : ms);
+  if (r <= 0) return false;  // time-out or a signal
+  if (p[0].revents != 0) ServeLinkRequests(works);
+  return n == 2 && p[1].revents != 0;
+}
+
+// Waits ms in all, taking requests as they come; false when the program is
+// stopping.
+bool pauseFor(Works *works, int wakeFd, int ms) {
+  const long long until = MonotonicMs() + ms;
+  for (long long left = ms; left > 0 && works->running; left = until - MonotonicMs())
+    waitForPort(works, -1, wakeFd, static_cast<int>(left < 200 ? left : 200));
+  return works->running != 0;
+}
+
+}  // namespace
+
 void *Linear(void *arg) {
   Works *works = static_cast<Works *>(arg);
+  // From here on the other threads' requests come to this thread.
+  const int wakeFd = OpenLinkRequests(works);
   LinearLink link{};
   linearProcessStatus = LP_ST;
+  linearLinkState = LS_SEND;
   int fd = OpenLinear(works);
   int readFailures = 0;
   // Closes a port that stopped working; it is opened again a few seconds later.
@@ -431,7 +482,7 @@ void *Linear(void *arg) {
   while (works->running) {
     if (fd < 0) {
       // Tried again every few seconds; the failure was reported once.
-      if (!sleepWhileRunning(works, kReopenMs)) break;
+      if (!pauseFor(works, wakeFd, kReopenMs)) break;
       fd = openPort(works, true);
       link.inLen = 0;
       link.rxCount = 0;
@@ -447,6 +498,7 @@ void *Linear(void *arg) {
           // The command goes out again once it is back.
           lose("Linear: write failed");
           linearProcessStatus = works->lastCmdId.load();
+          linearLinkState = LS_SEND;
           break;
         }
         link.sentAtMs = MonotonicMs();
@@ -459,10 +511,9 @@ void *Linear(void *arg) {
           LinearTimeout(works, &link);
           break;
         }
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(wait));
+        bool ready = waitForPort(works, fd, wakeFd, static_cast<int>(wait));
         counterrortimeout = static_cast<int>(MonotonicMs() - link.sentAtMs);
-        if (r <= 0) break;  // time-out (seen above next turn) or a signal
+        if (!ready) break;  // time-out (seen above next turn), a signal or a request
         int room = static_cast<int>(sizeof link.in) - link.inLen;
         ssize_t n = read(fd, link.in + link.inLen, static_cast<size_t>(room));
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) break;
@@ -481,11 +532,13 @@ void *Linear(void *arg) {
         LinearReceived(works, &link);
         break;
       }
-      case LA_PAUSE: sleepMs(pause); break;
-      case LA_HALTED: sleepWhileRunning(works, 1000); break;
+      case LA_PAUSE: pauseFor(works, wakeFd, pause); break;
+      case LA_HALTED: pauseFor(works, wakeFd, 1000); break;
     }
   }
   if (fd >= 0) close(fd);
   works->linFD = -1;
+  // Requests still waiting are applied here; from now on posters apply their own.
+  CloseLinkRequests(works);
   return nullptr;
 }

@@ -19,6 +19,15 @@ int writeLinearPort(int fd, const char *text, int length, Works *works);
 // threads queue LP_AT, LP_AT_TUNE or LP_AT_MAX instead.
 void SetAttenuatorCMD(Works *works, int index, int id);
 
+// The link's own state (linearLinkState), apart from the next command
+// (linearProcessStatus).
+enum LinearState : int {
+  LS_SEND = 1,     // the next command goes out
+  LS_WAIT = 2,     // waiting for the reply
+  LS_DECODE = 3,   // a complete reply is in the buffer
+  LS_HALTED = 31,  // halted after "MR1;" until the program restarts
+};
+
 // ---- The link's logic apart from the port.
 // The link thread owns one LinearLink; it reads from the port into in[] and
 // writes what LinearAdvance asks for. Tests drive the same functions with
@@ -47,10 +56,21 @@ enum LinearAction : int {
 // the command text (without check digits) is in text and its byte count in
 // *length; for LA_PAUSE the pause is in *pauseMs.
 int LinearAdvance(Works *works, LinearLink *link, char *text, int *length, int *pauseMs);
-// Builds the text of command id and applies its side effects. Returns the
-// number of bytes to send, 0 when nothing is to be sent (id names no
-// command, or its value cannot be sent). Does not change the link's state.
+// What sending a command takes, in the order the link does it:
+// LinearCmdPrepare builds the relay word the three tune-word commands send
+// (from the memory, in bypass, cleared); LinearCmdText formats the text and
+// changes nothing (the byte count, 0 when nothing is to be sent: id names no
+// command, or its value cannot be sent); LinearCmdSent applies what sending
+// it means to the record (and its log line).
+void LinearCmdPrepare(Works *works, int id);
 int LinearCmdText(Works *works, int id, char *text, int size);
+void LinearCmdSent(Works *works, int id, const char *text);
+// The link's handling of one decoded reply: the decoder stores what it
+// carries, the tuner takes its step after a status frame, the requests of
+// the other threads are applied, and the next command is chosen. Returns the
+// pause before that command (10 ms after a status frame, 20 after anything
+// else).
+int TakeLinearReply(Works *works, const char *text, int count);
 // Bytes have arrived in link->in: consumes them up to the end of one reply.
 void LinearReceived(Works *works, LinearLink *link);
 // No complete reply before the deadline: retry (the partial reply is dropped).

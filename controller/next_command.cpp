@@ -28,6 +28,18 @@ void InitMicroCmd(Works *works) {
   IncPNTIn_CMDLinear(LP_MR0, works);
 }
 
+void ResetBiasCmd(Works *works) {
+  uint8_t fault = works->stErr[2];
+  if (fault != 0 || (works->stErr[1] & 2) != 0) {
+    IncPNTIn_CMDLinear(LP_CP, works);
+    LogStderr(">>> ERRORI: RESET Protezione AMPL!\n");
+  }
+  if ((fault & 0x80) != 0) InitMicroCmd(works);
+  IncPNTIn_CMDLinear(LP_MP0, works);
+  IncPNTIn_CMDLinear(works->ampBypass == 1 ? LP_AB1 : LP_AB0, works);
+  IncPNTIn_CMDLinear(LP_AT, works);
+}
+
 void LastCmdSent(Works *works, char c1, char c2, int id) {
   works->lastCmdChars[0] = c1;
   works->lastCmdChars[1] = c2;
@@ -77,4 +89,34 @@ void NextCmdPriority(Works *works, int next) {
     LogStderr(">>> ERRORI: Send All CMD for Error\n");
     works->errorRecovery = 2;
   }
+}
+
+int NextLinearCmd(Works *works, const ReplyRead &reply, int tuneState) {
+  if (reply.kind == RP_ANSWER) {
+    NextCmdPriority(works, LP_ST);
+    return kPaceReply;
+  }
+  if (reply.kind != RP_STATUS) {
+    GestRetrayCMD(works);
+    return kPaceReply;
+  }
+  // A good reply ends the retries of the command it answers.
+  works->retryCount = 0;
+  switch (tuneState) {
+    case 1: linearProcessStatus = LP_MT1; break;
+    case 2:
+      linearProcessStatus = LP_CP;
+      works->autoTuneState = 1;
+      break;
+    case 3:
+      linearProcessStatus = LP_ST;
+      works->autoTuneState = 1;
+      break;
+    default: {
+      int id = TakeCmdLinear(works);
+      linearProcessStatus = id >= 0 ? id : LP_FM;
+      break;
+    }
+  }
+  return kPaceStatus;
 }

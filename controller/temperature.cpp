@@ -1,11 +1,8 @@
 // Temperatures, fan rules and the over-temperature protection. Everything
 // here runs on the controller link thread (inside the status decode), except
 // the fan table load at start-up and log samples taken by the display loop.
+// The temperature log is written by the file writer, never by the link.
 #include "controller/temperature.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +16,7 @@
 #include <vector>
 
 #include "core/command_queue.h"
+#include "core/file_writer.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -47,9 +45,6 @@ constexpr int kVentolaRowsMax = 1000;
 // a lock, so a table once published is never freed.
 std::mutex gVentolaMutex;
 std::vector<std::unique_ptr<VentolaRow[]>> gVentolaTables;
-
-// Appenders of the temperature log: the link thread and the display loop.
-std::mutex gLogMutex;
 
 // Reads one line of at most kVentolaLineMax characters into buf; the rest of
 // a longer line is skipped. Trailing LF and then CR are removed. False at EOF.
@@ -96,17 +91,6 @@ float maxOf(float a, float b) {
 
 uint32_t alarmBit(int code) {
   return code >= 0 && code < 32 ? (1u << static_cast<unsigned>(code)) : 0u;
-}
-
-bool writeAll(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 }  // namespace
@@ -255,17 +239,6 @@ void searchPercentVentola(Works *works) {
   }
 }
 
-void AttivaDisattivaProtezione(Works *works, int on) {
-  if (on == 1) {
-    IncPNTIn_CMDLinear(LP_MP1, works);
-    IncPNTIn_CMDLinear(LP_AT_MAX, works);
-    LogStderr("PROTEZIONE ON -------------\n");
-  } else {
-    IncPNTIn_CMDLinear(LP_MP0, works);
-    LogStderr("PROTEZIONE OFF -------------\n");
-  }
-}
-
 void GestTemperatureFunction(Works *works, int alarmCode, int latchedCode, int warnCode,
                              float temperature, float setPoint) {
   const float h = static_cast<float>(works->isteresi1);
@@ -325,38 +298,19 @@ float CalvTensVadcAmp(Works *works, int raw) {
 }
 
 void LogTempFunction(Works *works, int mode) {
-  char line[256];
-  if (mode != -1) {
-    char date[80];
-    works->dateTimeText.get(date, sizeof date);
-    int tx = (works->stErr[1] & 1) != 0 ? 1 : 0;
-    float volts = CalvTensVadcAmp(works, works->panelVampAdc);
-    float amps = works->iAdc / 4096.0f * 14.05f;
-    snprintf(line, sizeof line, "%s , %d,%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA%s",
-             date, tx, works->temp1.load(), works->temp2.load(), works->pwFwd.load(),
-             works->swr.load(), volts, amps, mode == 1 ? " -> protezione attiva\n" : "\n");
-  }
-
-  std::lock_guard<std::mutex> lock(gLogMutex);
-  if (!RemountRW()) return;
-  const std::string path = MapPath(kLogPath);
   if (mode == -1) {
-    if (RemoveFile(kLogPath) != 0 && errno != ENOENT)
-      LogErr("can't remove %s error %d", kLogPath, errno);
-  } else {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      LogErr("can't open %s for writing error %d", kLogPath, errno);
-    } else {
-      struct stat st;
-      static const char kHeader[] = ";TX,Temp1,Temp2,FDD,SWR\n";
-      bool ok = true;
-      if (fstat(fd, &st) == 0 && st.st_size == 0) ok = writeAll(fd, kHeader, sizeof kHeader - 1);
-      if (ok) ok = writeAll(fd, line, strlen(line));
-      if (!ok) LogErr("can't write %s error %d", kLogPath, errno);
-      close(fd);
-    }
+    QueueRemoveSetFile(kLogPath,
+                       [](int, int err) { LogErr("can't remove %s error %d", kLogPath, err); });
+    return;
   }
-  // Also after a failed open: /opt/set must not stay writable.
-  RemountRO();
+  char line[256];
+  char date[80];
+  works->dateTimeText.get(date, sizeof date);
+  int tx = (works->stErr[1] & 1) != 0 ? 1 : 0;
+  float volts = CalvTensVadcAmp(works, works->panelVampAdc);
+  float amps = works->iAdc / 4096.0f * 14.05f;
+  snprintf(line, sizeof line, "%s , %d,%04.01f,%04.01f,%02.01fW,%03.02f,%04.01fV,%04.01fA%s", date,
+           tx, works->temp1.load(), works->temp2.load(), works->pwFwd.load(), works->swr.load(),
+           volts, amps, mode == 1 ? " -> protezione attiva\n" : "\n");
+  QueueAppendSetFile(kLogPath, line, ";TX,Temp1,Temp2,FDD,SWR\n");
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/command_queue.h"
 #include "core/works.h"
 
 // Thermistor curve of both sensors: 34 pairs (degrees C, kilo-ohms) from
@@ -25,8 +26,6 @@ float SearchTemperatureFromVentola(Works *works, int percent);
 // Alarm logic of one sensor (normal, warning, alarm, latched).
 void GestTemperatureFunction(Works *works, int alarmCode, int latchedCode, int warnCode,
                              float temperature, float setPoint);
-// on = 1: protection mode and both attenuator pads; on = 0: protection off.
-void AttivaDisattivaProtezione(Works *works, int on);
 // mode -1 deletes the temperature log, 0 appends a sample, 1 a sample taken
 // at an alarm.
 void LogTempFunction(Works *works, int mode);

@@ -70,3 +70,14 @@ void ClearCmdQueue(Works *works) {
   works->cmdQueueIn = 0;
   works->cmdQueueOut = 0;
 }
+
+void AttivaDisattivaProtezione(Works *works, int on) {
+  if (on == 1) {
+    IncPNTIn_CMDLinear(LP_MP1, works);
+    IncPNTIn_CMDLinear(LP_AT_MAX, works);
+    LogStderr("PROTEZIONE ON -------------\n");
+  } else {
+    IncPNTIn_CMDLinear(LP_MP0, works);
+    LogStderr("PROTEZIONE OFF -------------\n");
+  }
+}

@@ -7,8 +7,6 @@
 enum LinearCmd : int {
   LP_VSM = 0,
   LP_ST = 1,
-  LP_WAIT = 2,    // link state: waiting for a reply
-  LP_DECODE = 3,  // link state: a complete reply is in the buffer
   LP_TU1 = 4,
   LP_TU0 = 5,
   LP_TU = 6,
@@ -35,7 +33,6 @@ enum LinearCmd : int {
   LP_SF_SET = 28,
   LP_SE = 29,
   LP_MR1 = 30,
-  LP_HALTED = 31,  // link state: halted after "MR1;"
   LP_MR0 = 32,
   LP_GM = 33,
   LP_GS = 34,
@@ -64,3 +61,5 @@ int PendingCmdLinear(Works *works);
 bool IsCmdQueued(Works *works, int id);
 // Empties the queue (every slot and both indexes to 0).
 void ClearCmdQueue(Works *works);
+// on = 1: protection mode and both attenuator pads; on = 0: protection off.
+void AttivaDisattivaProtezione(Works *works, int on);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/link_requests.h"
+
 LumoMenuTable Lumomenu;
 const char AttVectStr[5][8] = {"0", "2", "3", "5", "StBy"};
 const char MODEwork[kModesOfWork][8] = {"Generic", "KTLNEB", " FT-817", " Hamlib"};
@@ -57,11 +59,13 @@ void GetLblInterface(int mode, char *dst) {
 }
 
 void SetAttenuatorLabel(Works *works) {
+  LinkView v;
+  ReadLinkView(works, &v);
   if (works->screenState != SS_MAIN) return;
-  if (works->ampBypass == 1)
+  if (v.ampBypass == 1)
     SetKeyLabel(SS_MAIN, 2, 1, "  StBy");
   else
-    SetKeyLabelf(SS_MAIN, 2, 1, "  %sdB", AttText(works->attenuator));
+    SetKeyLabelf(SS_MAIN, 2, 1, "  %sdB", AttText(v.attenuator));
 }
 
 void SetModeWorkLabel(Works *works) {
@@ -70,8 +74,10 @@ void SetModeWorkLabel(Works *works) {
 }
 
 void LabelByPassATU(Works *works) {
+  LinkView v;
+  ReadLinkView(works, &v);
   if (works->screenState != SS_TUNE) return;
-  SetKeyLabel(SS_TUNE, 5, 1, works->atuBypass == 1 ? "   Bpy" : "   On");
+  SetKeyLabel(SS_TUNE, 5, 1, v.atuBypass == 1 ? "   Bpy" : "   On");
 }
 
 void LabelByPassLumo(Works *works, const char *text) {

@@ -5,6 +5,7 @@ At<int> CntIP{0}, CntDNS{0}, CntNetMask{0}, CntGateway{0};
 At<int> waitNEB{0};
 At<int> startInitThread{0};
 At<int> linearProcessStatus{0};
+At<int> linearLinkState{0};
 At<int> counterrortimeout{0};
 
 At<double> TIME_LONG_PRESS{0.5};

@@ -6,9 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/file_writer.h"
 #include "core/process_globals.h"
+#include "core/start_values.h"
 #include "platform/log.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -362,9 +363,10 @@ void SetSetupText(Works *works, int index, const char *text) {
   works->setup->b[index + i].store(0, std::memory_order_relaxed);
 }
 
-void initSetup(Works *works) {
-  InitGlobalVar(works);
-  works->remotePassword.set(kDefaultPassword);
+namespace {
+
+// The record's bytes as a new setup has them.
+void initRecord(Works *works) {
   Lumosetup *s = works->setup;
   for (int i = 0; i < kSetupSize; ++i) s->b[i] = 0;
   for (int i = 0; i < kSetupSize - 1; ++i) s->b[i] = '1';
@@ -415,9 +417,11 @@ void initSetup(Works *works) {
   put(298, "70");
 }
 
-void readSetup(Works *works) {
-  initSetup(works);
-  FILE *f = fopen(MapPath(kSetupPath).c_str(), "r");
+// Reads the setup file into the record and the working values. Without
+// linkFields the link's own fields (antenna, attenuator) are left to it.
+void readFile(Works *works, bool linkFields) {
+  std::string pending;
+  FILE *f = OpenSetFile(kSetupPath, &pending);
   if (f == nullptr) {
     LogStderr("Init Setup! ");
     writeSetup(works);
@@ -442,7 +446,8 @@ void readSetup(Works *works) {
       switch (k.kind) {
         case CHAR:
           SetSetupChar(works, k.offset, value[0]);
-          applyChar(works, k.work, value[0]);
+          if (linkFields || (k.work != W_ANTENNA && k.work != W_ATT))
+            applyChar(works, k.work, value[0]);
           break;
         case TEXT:
           SetSetupText(works, k.offset, value);
@@ -471,6 +476,27 @@ void readSetup(Works *works) {
   }
   fclose(f);
   logSettings(works);
+}
+
+}  // namespace
+
+void initSetup(Works *works) {
+  InitGlobalVar(works);
+  works->remotePassword.set(kDefaultPassword);
+  initRecord(works);
+}
+
+void readSetup(Works *works) {
+  initSetup(works);
+  readFile(works, true);
+}
+
+void ResetSetup(Works *works) {
+  InitSettingValues(works);
+  works->remotePassword.set(kDefaultPassword);
+  initRecord(works);
+  writeSetup(works);
+  readFile(works, false);
 }
 
 std::string SetupFileText(Works *works) {
@@ -517,7 +543,9 @@ std::string SetupFileText(Works *works) {
 int writeSetup(Works *works) {
   std::lock_guard<std::mutex> lock(works->setupMutex);
   std::string text = SetupFileText(works);
-  if (WriteSetFile(kSetupPath, text) == -1) LogErr("can't open /opt/set/setup.txt for writing");
+  QueueSetFile(kSetupPath, std::move(text), kSetFileMode, [](int rc, int) {
+    if (rc == -1) LogErr("can't open /opt/set/setup.txt for writing");
+  });
   return 0;
 }
 

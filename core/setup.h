@@ -15,6 +15,10 @@ int SetupFieldWidth(int index);
 
 void initSetup(Works *works);
 void readSetup(Works *works);
+// The factory default of the setup: settings and record to their defaults,
+// written and read back. The run-time fields, the link's among them, stay.
+void ResetSetup(Works *works);
+// Formats the file now and hands it to the file writer.
 int writeSetup(Works *works);
 // The file's text as writeSetup would write it now (after refreshing the record).
 std::string SetupFileText(Works *works);

@@ -3,6 +3,11 @@
 // run; every thread gets a pointer to it. Fields written by one thread and
 // read by others are atomics; text fields are SharedText; tables that change
 // together live under their own lock (tablesMutex, errorMutex, serMut).
+//
+// Each group says which thread writes it; main writes anything before the
+// threads start. The controller link thread is the one writer of the
+// controller's and the tuner's fields: other threads ask it through its
+// requests (core/link_requests.h) and show what it publishes (LinkView).
 #include <cstdint>
 #include <mutex>
 
@@ -175,6 +180,14 @@ constexpr uint8_t kArmedUiUpdate = 0x08;       // UI UPDATE
 // start values that are not zero given below.
 struct Works {
   // ---- Core: run state, display handle, setup link and start-up
+  // running: any thread clears it to stop the program. deviceError and its
+  // text: a device thread that loses its port sets them; the key thread asks
+  // for a retry (-1), the refresh loop then clears them. imageName: the
+  // refresh loop. The settings below (setup keys): the key thread (menu,
+  // factory reset). autoTuneMode: bit 0 is the setting; the other bits are
+  // the tune-carrier handshake, each set by one of the link, the refresh
+  // loop and the EXT IO link and cleared by the one that acts on it.
+  // lastKeyTime: the key thread. startupDone: the start-up countdown.
   At<int32_t> running{0};
   At<int32_t> deviceError{0};
   SharedText<128> deviceErrorText;
@@ -201,6 +214,11 @@ struct Works {
   std::mutex setupTextMutex;  // text fields of the setup record copied whole
 
   // ---- Amplifier controller: link, queue, status values, temperatures, fan
+  // The link thread, but: cmdQueue (any thread queues, under cmdQueueMutex;
+  // the link takes), tabVentola/numVentola (main), remoteGo (the key thread),
+  // and the settings (maxTemperature, maxTemperature2, maxTempAllowed, psPar,
+  // gmPar1/2, isteresi1/2, fanCpuPercent, fanCpuTemp, enableLogTemp: the key
+  // thread).
   At<uint8_t> eeModel{0};
   At<uint8_t> powerClass{0};
   SharedText<33> eePage0;
@@ -266,6 +284,8 @@ struct Works {
   At<uint32_t> protMutedAlarms{0};
 
   // ---- Antenna tuner
+  // The link thread, tune memory included (it takes over the tables a bank
+  // load reads); autoTuneMaxCicli is a setting (the key thread).
   At<uint8_t> autoTuneState{0};
   At<int32_t> tuneStato{0};
   At<uint8_t> atuBypass{0};
@@ -279,17 +299,27 @@ struct Works {
   At<uint8_t> attenuatorSel{0};
   At<int32_t> tuneSampling{0};
   At<int32_t> tuneSampleCnt{0};
-  At<uint8_t> semaforoTuneval{0};
   At<float> tuneSamples[kTuneSamples] = {};
   At<int32_t> tuneFinePasses{0};
   TuneMemEntry tabTuneRam[kTuneAntennas][kTuneMemSlots] = {};  // under tablesMutex
+  // Bank whose memory each antenna's table holds (-1 before the first load).
+  At<int32_t> tuneMemBank[kTuneAntennas] = {-1, -1, -1};
   At<int32_t> stepC{0};
   At<int32_t> stepL{0};
   At<int32_t> tuneFine{0};
 
   // ---- Bands, antennas, banks, thresholds and filters
+  // frequency, lastFrequency, txDetected and bandIdx: the refresh loop (a
+  // bank load sets bandIdx to -1 to have the band evaluated again).
+  // antenna and configRowIdx: the link thread. The tables and the bank
+  // (tabAntenna, numBands, modeWorkIdx, numBanco, maxBank, tabFiltri): the
+  // key thread, or the remote link when the peer changes the bank; tabConfig
+  // only at start. The selections on the table screens: the key thread.
+  // filterRelay: whoever selects the filter (the refresh loop on a new
+  // frequency, the key thread after a filter edit).
+  //
   // Guards tabTuneRam, tabAntenna/numBands, tabFiltri and tabConfig, which
-  // the menu thread edits while the link and refresh threads read them.
+  // the key thread and the link change while the others read them.
   std::recursive_mutex tablesMutex;
   ConfigRow *tabConfig = nullptr;
   At<int32_t> numConfigRows{0};
@@ -311,6 +341,14 @@ struct Works {
   At<int32_t> bandIdx{-1};
 
   // ---- Transceiver links and spectrum input
+  // Each link its own descriptor and readings (catFD the CAT link, serFD
+  // and statusText the EXT IO link and the remote link, catFrequency and
+  // catMode the FT-817 reader). tuneCarrierFlags: a handshake, the key
+  // thread asks (bits 0, 1, 4), the EXT IO link clears bit 0 once sent, the
+  // link sets bit 5 when the controller answered. tuneCarrierHold: the EXT
+  // IO link sets it, the refresh loop counts it down; extIoTimeout likewise,
+  // set by the link or the EXT IO link when it reports a time-out. divide:
+  // the setup, then the remote link.
   At<int32_t> catFD{0};
   // Taken by whoever writes the CAT port from another thread (the remote
   // link) and by whoever closes it, so no write reaches a closed or reused
@@ -335,6 +373,8 @@ struct Works {
   At<int32_t> extIoTimeout{0};
 
   // ---- Remote operation and audio
+  // The remote link and the audio threads; catClosed is their common stop
+  // mark (any of them, the key thread's menu and error recovery).
   SharedText<64> serverHost;
   At<uint16_t> tcpPort{0};
   At<int32_t> remoteSock{-1};
@@ -367,6 +407,13 @@ struct Works {
   FrameBuffer *fb = nullptr;
 
   // ---- User interface
+  // Needles, peaks, temperatures and clock: the refresh loop. Screens, menu
+  // and key state (screenState, menuIdx, manualTune, save and copy targets,
+  // uiFlags, armedActions, statusView in Errors): the key thread (F10 of the
+  // keyboard arms the remote service too); the refresh
+  // loop shows and leaves the device-error screen, and the link goes to the
+  // main screen and raises the firmware notice when it sends "MR1;". The
+  // front-panel mailbox and readings (panel*): the front-panel link.
   At<uint8_t> reloadBackground{0};
   At<float> needleFwd{0};
   At<float> needleRight{0};
@@ -419,6 +466,7 @@ struct Works {
   At<int64_t> dateTimeSecond{-1};
 
   // ---- Errors and warnings
+  // The list: any thread, under errorMutex. errorRecovery: the link thread.
   std::mutex errorMutex;  // errorList, errorCount and errorFlags change together
   At<uint8_t> errorFlags{0};
   At<int32_t> errorList[kErrorCodes] = {};
@@ -433,6 +481,6 @@ struct Works {
 char SetupChar(const Works *works, int index);
 void SetSetupChar(Works *works, int index, char value);
 
-// The start values of the working fields and the process-wide settings;
-// reading the setup file starts from them.
-void InitGlobalVar(Works *works);
+// Row of tabConfig that holds freq (rows 0 .. numConfigRows-2), -1 if none;
+// under tablesMutex. The thresholds and the tuner's presets both use it.
+int SearchConfigRow(Works *works, uint32_t freq);

@@ -1,31 +1,32 @@
-// Recovery from listed errors: the controller reset sequence, the error
-// key, the end of a reset cycle and the restart of the remote threads.
+// Recovery from listed errors: the error key, the end of a reset cycle and
+// the restart of the remote threads. The controller's reset commands are the
+// link's to send: recovery asks for them through the link's requests.
 #include "errors/recovery.h"
 
-#include "controller/next_command.h"
-#include "core/command_queue.h"
+#include "core/link_requests.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 
-void ResetBiasCmd(Works *works) {
-  uint8_t fault = works->stErr[2];
-  if (fault != 0 || (works->stErr[1] & 2) != 0) {
-    IncPNTIn_CMDLinear(LP_CP, works);
-    LogStderr(">>> ERRORI: RESET Protezione AMPL!\n");
-  }
-  if ((fault & 0x80) != 0) InitMicroCmd(works);
-  IncPNTIn_CMDLinear(LP_MP0, works);
-  IncPNTIn_CMDLinear(works->ampBypass == 1 ? LP_AB1 : LP_AB0, works);
-  IncPNTIn_CMDLinear(LP_AT, works);
+namespace {
+
+// The controller's reset sequence (ResetBiasCmd on the link); with priority
+// the link sends it before polling again and finishes the cycle after.
+void askProtectionReset(Works *works, bool priority) {
+  LinkRequest r;
+  r.kind = LR_PROTECTION_RESET;
+  r.a = priority ? 1 : 0;
+  PostLinkRequest(works, r);
 }
+
+}  // namespace
 
 void VerificaEsistonoErrori(Works *works) {
   int oldest = ExistAnError(works);
   if (oldest < 0) return;
   LogStderr("FOUND ERR: %d \n", oldest);
-  ResetBiasCmd(works);
+  askProtectionReset(works, false);
   VerifyWarningTemporaneiDopoResetBias(works);
 }
 
@@ -40,9 +41,7 @@ void GestErrore(Works *works) {
   }
   if ((flags & kFlagResetRequested) != 0) {
     LogStderr(">>> ERRORI: ResetBiasCmd\n");
-    ResetBiasCmd(works);
-    works->cmdPriority = 1;
-    works->errorRecovery = 1;
+    askProtectionReset(works, true);
   } else if ((flags & kFlagTemporary) != 0) {
     VerifyWarningTemporanei(works);
     ClearErrorFlags(works, kFlagTemporary);

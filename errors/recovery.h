@@ -3,8 +3,6 @@
 // status replies set going.
 #include "core/works.h"
 
-// Queues the controller reset sequence.
-void ResetBiasCmd(Works *works);
 // Acknowledgement of the list (error key).
 void GestErrore(Works *works);
 // Restarts the remote-operation threads that stopped with an error.

@@ -41,7 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   works->autoTuneState = (mode >> 3) & 3;
   works->cmdPriority = (mode >> 5) & 1;
   works->retryCount = 0;
-  linearProcessStatus = LP_WAIT;
+  linearProcessStatus = LP_ST;
+  linearLinkState = LS_WAIT;
   LinearLink link{};
   std::string bytes(reinterpret_cast<const char *>(data + 1), size - 1);
   if (mode & 1) {
@@ -57,12 +58,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(link.in + link.inLen, bytes.data() + pos, n);
     link.inLen += static_cast<int>(n);
     pos += n;
-    linearProcessStatus = LP_WAIT;
+    linearLinkState = LS_WAIT;
     runLink(works, &link);
   }
   // And the decoder on its own, with a count that may not match the text.
   std::string text(reinterpret_cast<const char *>(data + 1), size - 1);
-  DecodeReply(works, text.c_str(), static_cast<int>(text.size()) + 2);
+  TakeLinearReply(works, text.c_str(), static_cast<int>(text.size()) + 2);
   char status[64];
   CreaBufferDiStato(works, status);
   // Drop what the tuner or the errors may have queued, so the ring never fills.

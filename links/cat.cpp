@@ -12,13 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "core/peer_outbound.h"
 #include "core/setup.h"
 #include "errors/errors.h"
 #include "links/links.h"
 #include "platform/log.h"
 #include "platform/platform.h"
-#include "remote/audio.h"
-#include "remote/remote.h"
 
 At<int> status_cat{0};
 
@@ -208,7 +207,7 @@ void *Cat(void *arg) {
     if (k <= 0) break;
     for (ssize_t i = 0; i < k; ++i) {
       int n = CatCollect(&collector, static_cast<uint8_t>(chunk[i]));
-      if (n > 0 && works->remoteConnected.load()) sendWebSockCatFrame(works, collector.text, n);
+      if (n > 0 && works->remoteConnected.load()) PeerSendCat(works, collector.text, n);
     }
   }
   // Our own descriptor, even if a later search replaced catFD meanwhile.
@@ -251,5 +250,5 @@ int Find_Remote_Settings(Works *works) {
     LogStderr("---CAT: Unable to open device %s\n", SetupText(works, SB_CatPort).c_str());
     return 2;
   }
-  return VerifyAudioNEB(works) != 0 ? 0 : 3;
+  return PeerAudioPresent(works) != 0 ? 0 : 3;
 }

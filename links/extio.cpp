@@ -13,12 +13,12 @@
 #include <string>
 #include <system_error>
 
+#include "core/peer_outbound.h"
 #include "core/setup.h"
 #include "errors/errors.h"
 #include "links/links.h"
 #include "platform/log.h"
 #include "platform/platform.h"
-#include "remote/remote.h"
 
 namespace {
 
@@ -450,11 +450,11 @@ void *Serial(void *arg) {
               NebParam param;
               getParameters(&param, works);
               int n = ExtIoRotateSpectrum(framer.body, framer.length, param, rotated);
-              if (n > 0) sendWebSockSerSpectrFrame(works, rotated, n);
+              if (n > 0) PeerSendSpectrum(works, rotated, n);
             }
           } else if (ev == EXTIO_PARAMETERS) {
             storeParameters(works, framer.length, framer.body);
-            sendWebSockSerParFrame(works, framer.body, framer.length);
+            PeerSendSerPar(works, framer.body, framer.length);
           } else if (ev == EXTIO_BADTYPE) {
             LogErr("Error3");
           }

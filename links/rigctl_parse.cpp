@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/file_writer.h"
 #include "links/rigctl.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -114,14 +115,8 @@ RigSettings ParseRigFile(const std::string &text) {
 }
 
 RigSettings ReadRigFile() {
-  FILE *f = fopen(MapPath(kRigFile).c_str(), "r");
-  if (f == nullptr) return {};
   std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < kMaxFileBytes) text.append(buf, n);
-  fclose(f);
-  if (text.size() > kMaxFileBytes) text.resize(kMaxFileBytes);
+  if (!ReadSetFileText(kRigFile, kMaxFileBytes, &text)) return {};
   return ParseRigFile(text);
 }
 

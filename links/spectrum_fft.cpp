@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "core/peer_outbound.h"
 #include "core/setup.h"
 #include "links/links.h"
 #include "platform/log.h"
-#include "remote/remote.h"
 
 namespace {
 
@@ -152,5 +152,5 @@ void fftCalc(const float *samples, int count, Works *works) {
     return;
   }
   int n = FftSpectrum(&gFft, samples, count, SetupChar(works, SB_Enable1600) == '1');
-  if (n > 0 && works->remoteConnected.load()) sendWebSockSerSpectrFrame(works, gFft.fftoutdec, n);
+  if (n > 0 && works->remoteConnected.load()) PeerSendSpectrum(works, gFft.fftoutdec, n);
 }

@@ -187,16 +187,19 @@ int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int 
     p += n;
     left -= static_cast<size_t>(n);
   }
-  // Keep the old file's permission bits, as a rewrite in place would.
+  // Without a mode of its own the file keeps the old file's permission bits,
+  // as a rewrite in place would.
   struct stat st;
-  if (mode < 0) mode = stat(mappedPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-  fchmod(fd, static_cast<mode_t>(mode));
+  if (mode >= 0)
+    fchmod(fd, static_cast<mode_t>(mode) & 07777);
+  else
+    fchmod(fd, stat(mappedPath.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
   if (gCalls.fsync(fd) != 0) return fail(true);
   if (close(fd) != 0) return fail(false);
   if (gCalls.rename(tmp.c_str(), mappedPath.c_str()) != 0) return fail(false);
   int dfd = open(dirOf(mappedPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
-    fsync(dfd);
+    gCalls.fsync(dfd);
     close(dfd);
   }
   return 0;

@@ -36,13 +36,13 @@ bool RemountRO();
 
 // Replaces the file at path (already mapped) with data: temporary file in the
 // same directory, write, flush, fsync, rename, fsync of the directory. A power
-// cut leaves the old file or the new one. The new file keeps the old one's
-// permission bits (0644 for a new file) unless mode is given (0600 for a
-// private key). Returns 0, or -1 with errno set.
+// cut leaves the old file or the new one. The new file has permission bits
+// mode, or without one (-1) those of the old file (0644 for a new one).
+// Returns 0, or -1 with errno set.
 int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int mode = -1);
 
 // The system calls of WriteFileAtomic that can fail on a full or failing
-// medium, so tests can make each one fail.
+// medium, so tests can make each one fail (and benchmarks slow).
 struct FileWriteCalls {
   int (*makeTemp)(char *pathTemplate);  // mkostemp with O_CLOEXEC
   ssize_t (*write)(int fd, const void *data, size_t size);
@@ -55,9 +55,10 @@ FileWriteCalls SetFileWriteCalls(const FileWriteCalls *calls);
 
 // Device write of a file under /opt/set: remount read-write (abandoning the
 // write when that fails), atomic replacement, remount read-only. devicePath
-// is the device's path (mapped here). Returns 0 on success, -2 when the
-// read-write remount failed (nothing written), -1 when the write failed.
-// mode as for WriteFileAtomic.
+// is the device's path (mapped here); mode as for WriteFileAtomic. Returns 0
+// on success, -2 when the read-write remount failed (nothing written), -1
+// when the write failed. The program's writers go through the file writer
+// (core/file_writer.h), which calls this on its own thread.
 int WriteSetFile(const std::string &devicePath, const std::string &data, int mode = -1);
 
 // Deletes a file with unlink (device path, mapped here). Returns unlink's result.

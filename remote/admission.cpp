@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "core/file_writer.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -35,18 +36,11 @@ long long LinkAdmission::record(const std::string &address, bool known, bool ok,
 }
 
 void LoadKnownPeers(LinkAdmission *admission, long long nowSec) {
-  FILE *f = fopen(MapPath(kKnownPeersFile).c_str(), "r");
-  if (f == nullptr) return;
   std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < kMaxFileBytes) text.append(buf, n);
-  fclose(f);
-  if (text.size() > kMaxFileBytes) text.resize(kMaxFileBytes);
-  admission->load(text, nowSec);
+  if (ReadSetFileText(kKnownPeersFile, kMaxFileBytes, &text)) admission->load(text, nowSec);
 }
 
 void SaveKnownPeers(LinkAdmission *admission) {
-  if (WriteSetFile(kKnownPeersFile, admission->text()) != 0)
+  if (QueueSetFile(kKnownPeersFile, admission->text()) != 0)
     LogErr("%s not written: known addresses are remembered until the restart", kKnownPeersFile);
 }

@@ -29,6 +29,10 @@ void sendWebSockAudioFrame(Works *works, const int16_t *period);  // "SO"
 // The current screen ("FB"); the server's only.
 void sendWebSockFbFrame();
 
+// Fills the transceiver links' outbound table (core/peer_outbound.h) with
+// the frame writers; main calls it before the links start.
+void RegisterRemoteOutbound();
+
 // Switches remote operation on: sets and starts every remote thread that is
 // not running (audio out and in, CAT, spectrum), saves the setup record and
 // tells the front panel (command 149).

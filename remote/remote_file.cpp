@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/file_writer.h"
 #include "core/setup.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -139,14 +140,8 @@ std::string NormalFingerprint(const std::string &text) {
 }
 
 RemoteFileSettings ReadRemoteFile() {
-  FILE *f = fopen(MapPath(kRemoteFile).c_str(), "r");
-  if (f == nullptr) return {};
   std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < kMaxFileBytes) text.append(buf, n);
-  fclose(f);
-  if (text.size() > kMaxFileBytes) text.resize(kMaxFileBytes);
+  if (!ReadSetFileText(kRemoteFile, kMaxFileBytes, &text)) return {};
   return ParseRemoteFile(text);
 }
 

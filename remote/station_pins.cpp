@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/file_writer.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -70,17 +71,11 @@ std::string WithStationPin(const std::string &text, const std::string &hostPort,
 }
 
 std::string ReadStationPins() {
-  FILE *f = fopen(MapPath(kKnownStationsFile).c_str(), "r");
-  if (f == nullptr) return std::string();
   std::string text;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < kMaxFileBytes) text.append(buf, n);
-  fclose(f);
-  if (text.size() > kMaxFileBytes) text.resize(kMaxFileBytes);
+  ReadSetFileText(kKnownStationsFile, kMaxFileBytes, &text);
   return text;
 }
 
 bool PinStation(const std::string &hostPort, const std::string &hex) {
-  return WriteSetFile(kKnownStationsFile, WithStationPin(ReadStationPins(), hostPort, hex)) == 0;
+  return QueueSetFile(kKnownStationsFile, WithStationPin(ReadStationPins(), hostPort, hex)) == 0;
 }

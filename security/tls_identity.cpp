@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core/file_writer.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -72,14 +73,8 @@ std::string fingerprintOf(X509 *cert) {
 }
 
 bool readSmallFile(const std::string &devicePath, std::string *out) {
-  FILE *f = fopen(MapPath(devicePath).c_str(), "rb");
-  if (f == nullptr) return false;
-  out->clear();
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0 && out->size() <= kMaxPemBytes) out->append(buf, n);
-  fclose(f);
-  return out->size() <= kMaxPemBytes;
+  // One byte more than a PEM file may hold tells an oversized one.
+  return ReadSetFileText(devicePath, kMaxPemBytes + 1, out) && out->size() <= kMaxPemBytes;
 }
 
 bool addExtension(X509 *cert, int nid, const std::string &value) {
@@ -217,8 +212,8 @@ bool UnitIdentity(const std::string &ownerCert, const std::string &ownerKey, Tls
     }
     // The key first: a cut between the two writes leaves a pair that does
     // not match, and the next start makes a new one.
-    if (WriteSetFile(kUnitKeyFile, id.keyPem, 0600) != 0 ||
-        WriteSetFile(kUnitCertFile, id.certPem, 0644) != 0)
+    if (QueueSetFile(kUnitKeyFile, id.keyPem, 0600) != 0 ||
+        QueueSetFile(kUnitCertFile, id.certPem, 0644) != 0)
       LogErr("TLS certificate not stored: a new one is made at the next start");
     LogInfo("TLS certificate made: %s", kUnitCertFile);
   }

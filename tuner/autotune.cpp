@@ -7,9 +7,7 @@
 // network to what it measures. The searches live in search_*.cpp.
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
-#include "controller/temperature.h"
 #include "core/command_queue.h"
 #include "core/key_labels.h"
 #include "core/setup.h"
@@ -22,7 +20,6 @@ const int32_t SWRTimeoutCICLI[5] = {600, 400, 300, 200, 100};
 const char SWRTimeout[5][8] = {"25sec", "20sec", "15sec", "10sec", "5sec"};
 
 void StartAutotune(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   if (works->atuBypass == 1) return;
   int first;
   if (works->tuneFine == 1) {
@@ -53,7 +50,6 @@ void StartAutotune(Works *works) {
 }
 
 void GoTune(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   if (works->tuneEnabled < 0) return;
   if (works->autoTuneState != 0) {
     LogStderr("esc tune TUNEMENU\n");
@@ -72,7 +68,6 @@ void GoTune(Works *works) {
 }
 
 void TuneTask(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   // An abort may have come in between the status reply and this step.
   if (works->autoTuneState != 1) return;
   if (works->cmdPriority == 1) return;

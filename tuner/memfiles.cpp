@@ -5,9 +5,10 @@
 #include <mutex>
 #include <string>
 
-#include "config/config.h"
+#include "core/file_writer.h"
+#include "core/link_requests.h"
+#include "core/table_file.h"
 #include "platform/log.h"
-#include "platform/platform.h"
 #include "tuner/tuner.h"
 
 namespace {
@@ -96,13 +97,24 @@ bool IsStorableTune(const TuneMemEntry &e) {
 int LoadTabAtu(Works *works, int bank, int antenna) {
   char path[64];
   AtuFileName(bank, antenna, path, sizeof path);
-  // Parsed into a copy so the link thread never sees a half-loaded table.
-  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  // Read into a table of its own, off the link thread; the link, the
+  // memory's one writer, takes it over whole.
+  std::shared_ptr<TuneMemEntry[]> tab(new TuneMemEntry[kTuneMemSlots]);
   int rc = readAtuFile(path, tab.get());
+  LinkRequest r;
+  r.kind = LR_TUNE_MEMORY;
+  r.a = bank;
+  r.b = AtuAntennaRow(antenna);
+  r.memory = tab;
+  PostLinkRequest(works, r);
+  return rc;
+}
+
+void CommitTuneMemory(Works *works, int bank, int antenna, const TuneMemEntry *table) {
   std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
   TuneMemEntry *dst = works->tabTuneRam[AtuAntennaRow(antenna)];
-  for (int i = 0; i < kTuneMemSlots; ++i) dst[i] = tab[i];
-  return rc;
+  for (int i = 0; i < kTuneMemSlots; ++i) dst[i] = table[i];
+  works->tuneMemBank[AtuAntennaRow(antenna)] = bank;
 }
 
 int SaveTabAtu(Works *works, int bank, int antenna) {
@@ -115,7 +127,9 @@ int SaveTabAtu(Works *works, int bank, int antenna) {
     const TuneMemEntry *src = works->tabTuneRam[AtuAntennaRow(antenna)];
     for (int i = 0; i < kTuneMemSlots; ++i) tab[i] = src[i];
   }
-  return WriteSetFile(path, atuText(path, tab.get()));
+  // The text is made now, from the table as it is: a bank change right
+  // after cannot put another bank's rows into this file.
+  return QueueSetFile(path, atuText(path, tab.get()));
 }
 
 int CopyTabAtu(int fromBank, int toBank, int antenna) {
@@ -124,5 +138,15 @@ int CopyTabAtu(int fromBank, int toBank, int antenna) {
   AtuFileName(toBank, antenna, to, sizeof to);
   auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
   readAtuFile(from, tab.get());
-  return WriteSetFile(to, atuText(to, tab.get()));
+  return QueueSetFile(to, atuText(to, tab.get()));
+}
+
+int StoreTuneInFile(int bank, int antenna, int index, const TuneMemEntry &entry) {
+  char path[64];
+  AtuFileName(bank, antenna, path, sizeof path);
+  LogStderr("SaveTabAtu Bank%i , antenna %i\n", bank, antenna);
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  readAtuFile(path, tab.get());
+  if (index >= 0 && index < kTuneMemSlots) tab[index] = entry;
+  return QueueSetFile(path, atuText(path, tab.get()));
 }

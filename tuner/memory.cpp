@@ -81,27 +81,47 @@ void LoadTuneFromMEM(Works *works, int antenna) {
             static_cast<int>(e.l));
 }
 
-void InsertTuneToMem(Works *works, int bank, int antenna) {
+namespace {
+
+// The entry of the word in use for the slot of the frequency in use, with
+// its log lines; false when the word holds no match to store.
+bool tuneToStore(Works *works, int *index, TuneMemEntry *e) {
   long freq = works->frequency.load();
-  int index = AtuIdxSearch(static_cast<uint32_t>(freq), nullptr, nullptr, nullptr, nullptr);
-  LogStderr("--------------> Save Tune To File idx %ld (idx:%d)\n", freq, index);
+  *index = AtuIdxSearch(static_cast<uint32_t>(freq), nullptr, nullptr, nullptr, nullptr);
+  LogStderr("--------------> Save Tune To File idx %ld (idx:%d)\n", freq, *index);
   uint32_t w = works->tuneVal.load();
-  TuneMemEntry e = {};
-  e.valid = 1;
-  e.mode = static_cast<uint8_t>(DecodeModoFromTuneval(w));
+  *e = {};
+  e->valid = 1;
+  e->mode = static_cast<uint8_t>(DecodeModoFromTuneval(w));
   // All ten bits: a search that reached 512 steps must come back as 512,
   // not as the 0 that the nine-bit decoders give.
-  e.l = static_cast<int16_t>(DecodeInduttanza10(w));
-  e.c = static_cast<int16_t>(DecodeCapacita10(w));
-  LogStderr("-------------- Save TuneVal C:%i, L:%i, M:%c\n", e.c, e.l, '0' + e.mode);
+  e->l = static_cast<int16_t>(DecodeInduttanza10(w));
+  e->c = static_cast<int16_t>(DecodeCapacita10(w));
+  LogStderr("-------------- Save TuneVal C:%i, L:%i, M:%c\n", e->c, e->l, '0' + e->mode);
   // A word without a network is no match: stored, it would not come back
   // from the file.
-  if (!IsStorableTune(e)) {
+  if (!IsStorableTune(*e)) {
     LogErr("tune word 0x%x has no network mode, not stored", static_cast<unsigned>(w));
-    return;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+void InsertTuneToMem(Works *works, int bank, int antenna) {
+  int index = 0;
+  TuneMemEntry e;
+  if (!tuneToStore(works, &index, &e)) return;
   SaveTuneValsuTabRam(works, e, index, antenna);
   SaveTabAtu(works, bank, antenna);
+}
+
+void InsertTuneToBankFile(Works *works, int bank, int antenna) {
+  int index = 0;
+  TuneMemEntry e;
+  if (!tuneToStore(works, &index, &e)) return;
+  StoreTuneInFile(bank, antenna, index, e);
 }
 
 void GestioneLoadTuneVal(Works *works, int clearIfNone) {

@@ -1,8 +1,5 @@
-// The tuner's relay word: where C, L and the network mode sit, and the busy
-// flag that keeps two threads from rebuilding the word at once.
-#include <chrono>
-#include <thread>
-
+// The tuner's relay word: where C, L and the network mode sit. The link
+// thread is its one writer, so no flag guards it.
 #include "core/key_labels.h"
 #include "platform/log.h"
 #include "tuner/tuner.h"
@@ -90,14 +87,4 @@ void ReadTnePar(Works *works) {
   int mode = DecodeModoFromTuneval(w);
   works->tuneMode = static_cast<uint8_t>(mode);
   if (mode == 0) SetMode(works, 3);
-}
-
-void WaitSemaforoTuneval(Works *works) {
-  // Held only while a word is rebuilt and queued, so a short poll is enough.
-  while (works->semaforoTuneval.exchange(1) != 0)
-    std::this_thread::sleep_for(std::chrono::microseconds(1));
-}
-
-void StopSemaforoTuneval(Works *works) {
-  works->semaforoTuneval = 0;
 }

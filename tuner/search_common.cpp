@@ -67,10 +67,6 @@ TuneParam measurement(Works *w) {
                    w->tuneVal.load()};
 }
 
-// The link thread steps the machine; the key handler and the refresh loop
-// start and abort it.
-std::recursive_mutex gTuneMutex;
-
 namespace {
 
 // Steps 1 to 3 of a measure; returns the log line's start in buf.
@@ -91,19 +87,10 @@ void takeMeasurement(Works *w, char *buf, size_t size) {
 }  // namespace
 
 uint32_t TuneMeasureCount() {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   return gSearch.measureCount;
 }
 
-void TuneLock() {
-  gTuneMutex.lock();
-}
-void TuneUnlock() {
-  gTuneMutex.unlock();
-}
-
 void Clr_vTuneParam(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   LogStderr("TUNE CLEAR\n");
   works->swrTuneEnd = 0;
   tuneParam = kCleared;
@@ -114,7 +101,6 @@ void Clr_vTuneParam(Works *works) {
 }
 
 void Clr_vTuneParam_fast(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   LogStderr("TUNE CLEAR\n");
   tuneParam = measurement(works);
   // The best of an earlier tune only counts where it was measured; anywhere
@@ -128,7 +114,6 @@ void Clr_vTuneParam_fast(Works *works) {
 }
 
 void CtrlNuovoTune(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   // SWR 0 means no forward power was measured, not a perfect match.
   if (tuneParam.swr > 0 && tuneParam.swr < miglioretuneParam.swr) setBest(works, tuneParam);
   for (int i = 9; i > 0; --i) vTuneParam[i] = vTuneParam[i - 1];
@@ -136,7 +121,6 @@ void CtrlNuovoTune(Works *works) {
 }
 
 int TuneStep(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   char line[256];
   takeMeasurement(works, line, sizeof line);
   CtrlNuovoTune(works);
@@ -159,7 +143,6 @@ int TuneStep(Works *works) {
 }
 
 void TuneStepComplete(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   char line[256];
   takeMeasurement(works, line, sizeof line);
   LogStderr("%s\n", line);
@@ -171,7 +154,6 @@ void TuneStepComplete(Works *works) {
 }
 
 void TuneEnd(Works *works) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   const TuneParam &b = miglioretuneParam;
   LogStderr(
       "miglioretuneParam %d-%d) SWR %05.2f FRW %05.2f L%4d C%4d T %08x %s (==>SWR %05.2f) "
@@ -189,12 +171,14 @@ void TuneEnd(Works *works) {
 }
 
 void EscAutoTune(Works *works, int store) {
-  std::lock_guard<std::recursive_mutex> lock(gTuneMutex);
   if (miglioretuneParam.swr > 6.0) {
     AddErrore(works, ERR_TUNE_MAX_SWR);
     LogStderr("------- ERRORE MAX TUNE (%f)\n", tuneParam.swr);
   } else if (store == 1) {
-    InsertTuneToMem(works, works->numBanco, works->antenna);
+    // Into the bank whose memory is in use: during a bank change numBanco
+    // may already name the next one while the memory is still the last's.
+    const int32_t loaded = works->tuneMemBank[AtuAntennaRow(works->antenna)];
+    InsertTuneToMem(works, loaded >= 0 ? loaded : works->numBanco.load(), works->antenna);
     works->tuneFine = 1;
   }
   IncPNTIn_CMDLinear(LP_AT, works);

@@ -1,8 +1,10 @@
 #pragma once
-// What the searches of automatic tuning share: their state, in one place and
-// under the tuning lock (TuneLock), and the moves every search makes.
+// What the searches of automatic tuning share: their state, in one place, and
+// the moves every search makes. Only the link thread runs a search (keys and
+// the refresh loop start and abort one through the link's requests), so the
+// state needs no lock.
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "core/works.h"
 #include "tuner/match_model.h"
@@ -56,12 +58,10 @@ struct TuneSearch {
   // same frequency and antenna.
   int32_t bestFreq = -1;
   int32_t bestAnt = -1;
-  uint32_t measureCount = 0;
+  std::atomic<uint32_t> measureCount{0};
   MatchState match;
 };
 extern TuneSearch gSearch;
-// Held by every step of a search (TuneLock takes it from outside the tuner).
-extern std::recursive_mutex gTuneMutex;
 
 void sleepMs(int ms);
 // C, L and network of the word in works->tuneVal, and the relays' bits.

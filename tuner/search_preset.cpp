@@ -4,7 +4,7 @@
 // passes leave the SWR above 1.05.
 #include <mutex>
 
-#include "config/config.h"
+#include "core/works.h"
 #include "platform/log.h"
 #include "tuner/search_common.h"
 

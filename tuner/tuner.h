@@ -1,11 +1,11 @@
 #pragma once
 // Relay word, tune memory, memory files and automatic tuning.
 //
-// Locking: the tune memory (works->tabTuneRam) is read and written under
-// works->tablesMutex; the search state of automatic tuning (the globals
-// below) under its own lock, taken by every tuning entry point. The order is
-// tuning lock first, tables second; nothing holds the tables while it calls
-// into the tuning code.
+// Threads: the link thread is the one writer of the tuner's fields and of
+// the tune memory (works->tabTuneRam, read elsewhere under
+// works->tablesMutex), and the only thread that runs automatic tuning; the
+// other threads ask it through its requests (core/link_requests.h). Without
+// a link thread the caller is the owner.
 #include <cstdint>
 
 #include "core/works.h"
@@ -35,9 +35,6 @@ int32_t DecodeInduttanza10(uint32_t word);
 int DecodeModoFromTuneval(uint32_t word);
 // tuneC, tuneL and tuneMode from tuneVal; a word without a valid mode becomes bypass.
 void ReadTnePar(Works *works);
-// The busy flag of the relay word: an atomic test-and-set.
-void WaitSemaforoTuneval(Works *works);
-void StopSemaforoTuneval(Works *works);
 
 // ---- Tune memory
 
@@ -64,8 +61,12 @@ int SearchBestTune(Works *works, int index, int start, int end, int antenna);
 int EsisteTuneValInTabRam(Works *works, int index, int start, int end, int antenna);
 // Recalls the stored tune for works->frequency into works->tuneVal.
 void LoadTuneFromMEM(Works *works, int antenna);
-// Stores works->tuneVal into the slot of works->frequency and saves the file.
+// Stores works->tuneVal into the slot of works->frequency and saves the file
+// (link thread: the memory in use is the link's).
 void InsertTuneToMem(Works *works, int bank, int antenna);
+// The manual store into any bank: the word goes into that bank's file (read
+// as the queue will leave it), the memory in use is not touched.
+void InsertTuneToBankFile(Works *works, int bank, int antenna);
 // Queues the tuner command for a new frequency, band or bypass state.
 void GestioneLoadTuneVal(Works *works, int clearIfNone);
 void ResetTabTune(Works *works, int bank, int antenna);
@@ -75,8 +76,11 @@ void ResetTabTune(Works *works, int bank, int antenna);
 // "/opt/set/atu_ant1.txt" ... by bank and antenna.
 void AtuFileName(int bank, int antenna, char *out, int outSize);
 // Clears the antenna's table and fills it from its file; returns the number
-// of slots read, or -1 when the file is missing.
+// of slots read, or -1 when the file is missing. The file is read on the
+// calling thread; the link takes the table over (LR_TUNE_MEMORY).
 int LoadTabAtu(Works *works, int bank, int antenna);
+// The link's side of a load: the antenna's table becomes table, the bank's.
+void CommitTuneMemory(Works *works, int bank, int antenna, const TuneMemEntry *table);
 // Writes the antenna's table to its file; 0 or negative on failure. Only
 // slots LoadTabAtu takes back are written.
 int SaveTabAtu(Works *works, int bank, int antenna);
@@ -85,6 +89,9 @@ bool IsStorableTune(const TuneMemEntry &e);
 // Copies one antenna's memory file to another bank without touching the
 // tables in memory; 0 or negative on failure.
 int CopyTabAtu(int fromBank, int toBank, int antenna);
+// Writes entry into slot index of one bank's file for the antenna, the
+// other slots as the file holds them.
+int StoreTuneInFile(int bank, int antenna, int index, const TuneMemEntry &entry);
 
 // ---- Automatic tuning
 
@@ -97,8 +104,8 @@ struct TuneParam {
 };
 static_assert(sizeof(TuneParam) == 20, "a tune measurement is 20 bytes");
 
-// Search state, read and written under the tuning lock (TuneLock); the
-// names refer into the one record that holds all of the searches' state.
+// Search state, read and written by the link thread only; the names refer
+// into the one record that holds all of the searches' state.
 extern TuneParam &tuneParam;
 extern TuneParam &miglioretuneParam;
 extern TuneParam (&vTuneParam)[10];
@@ -123,10 +130,7 @@ void TuneEnd(Works *works);
 void EscAutoTune(Works *works, int store);
 void Clr_vTuneParam(Works *works);
 void Clr_vTuneParam_fast(Works *works);
-// One step of the match search; TuneTask calls it under the tuning lock.
+// One step of the match search; TuneTask calls it on the link thread.
 void MatchSearchStep(Works *works);
 // Measurements taken since the program started (for tests and benchmarks).
 uint32_t TuneMeasureCount();
-// The lock of the search state, for code that reads it from another thread.
-void TuneLock();
-void TuneUnlock();

@@ -4,6 +4,7 @@
 
 #include "config/config.h"
 #include "core/command_queue.h"
+#include "core/link_requests.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "display/display.h"
@@ -79,41 +80,20 @@ void FilterTableView(Works *works) {
 
 void FactoryReset(Works *works) {
   for (int bank = 0; bank < kBanks; ++bank) DeleteBankFiles(works, bank);
-  // The setup defaults come with the start-up values of the whole record;
-  // what the controller and the relays report now is not a setting and must
-  // survive, or the error list stays closed ("CP" is not asked again) and the
-  // band logic compares against relays that did not move.
-  const auto cpPending = works->cpPending.load(), eeModel = works->eeModel.load();
-  const auto powerClass = works->powerClass.load(), ampBypass = works->ampBypass.load();
-  const auto atuBypass = works->atuBypass.load(), attenuator = works->attenuator.load();
-  const auto antenna = works->antenna.load(), anSel = works->anSel.load();
-  const auto tuneVal = works->tuneVal.load();
-  const auto catClosed = works->catClosed.load();
-  const auto frequency = works->frequency.load(), lastFrequency = works->lastFrequency.load();
-  const auto deviceError = works->deviceError.load(), retryTotal = works->retryTotal.load();
-  const auto panelCmdOut = works->panelCmdOut.load();
+  // The setup defaults come with the start-up values of the link's fields;
+  // what the controller and the relays report now is not a setting and
+  // stays, or the error list stays closed ("CP" is not asked again) and the
+  // band logic compares against relays that did not move. The run-time
+  // fields of the other threads are theirs and are not touched.
   // The owner's pass phrase (remote.txt, read when the link started) is not
   // a setting of the setup file: the built-in one must not come back.
   const std::string passPhrase = works->remotePassword.str();
-  initSetup(works);
-  writeSetup(works);
-  readSetup(works);
-  works->cpPending = cpPending;
-  works->eeModel = eeModel;
-  works->powerClass = powerClass;
-  works->ampBypass = ampBypass;
-  works->atuBypass = atuBypass;
-  works->antenna = antenna;
-  works->anSel = anSel;
-  works->attenuator = attenuator;
-  works->tuneVal = tuneVal;
-  works->frequency = frequency;
-  works->lastFrequency = lastFrequency;
-  works->deviceError = deviceError;
-  works->retryTotal = retryTotal;
-  works->panelCmdOut = panelCmdOut;
-  works->catClosed = catClosed;
+  ResetSetup(works);
   works->remotePassword.set(passPhrase.c_str());
+  LinkRequest r;
+  r.kind = LR_START_VALUES;
+  r.a = 1;
+  PostLinkRequest(works, r);
   // The tables in memory are the deleted ones: load the defaults now, so no
   // later save of the bank brings the old settings back.
   LoadAllBankTable(works, works->numBanco);

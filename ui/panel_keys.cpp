@@ -9,6 +9,7 @@
 
 #include "config/config.h"
 #include "core/command_queue.h"
+#include "core/link_requests.h"
 #include "core/process_globals.h"
 #include "core/setup.h"
 #include "core/threads.h"
@@ -41,36 +42,23 @@ void showInterfaceLabel(Works *works) {
   SetMenuKeyLabel(SS_MEMORY_TABLE, 2, 1, name);
 }
 
-// Queues the relay word unless a write of it is still waiting in the queue:
-// that one sends the word as it is when it goes out, and a held L/C key
-// would otherwise fill the queue and crowd out every other command.
-void queueTuneWord(Works *works) {
-  if (!IsCmdQueued(works, LP_MT1)) IncPNTIn_CMDLinear(LP_MT1, works);
+// Asks the link, the one writer of the controller's and the tuner's fields,
+// for a change; it is applied when this returns.
+void askLink(Works *works, int kind, int a = 0, int b = 0) {
+  LinkRequest r;
+  r.kind = kind;
+  r.a = a;
+  r.b = b;
+  PostLinkRequest(works, r);
 }
 
-// Manual tune: one step of L or C within 0..511, under the tune-value lock.
+// Manual tune: one step of L or C within 0..511.
 void manualStep(Works *works, bool inductance, int delta) {
-  WaitSemaforoTuneval(works);
-  At<int32_t> &field = inductance ? works->tuneL : works->tuneC;
-  int v = field + delta;
-  if (v >= 0 && v <= 511) {
-    field = v;
-    if (inductance)
-      SetI(works, v);
-    else
-      SetC(works, v);
-    queueTuneWord(works);
-  }
-  StopSemaforoTuneval(works);
+  askLink(works, LR_MANUAL_STEP, inductance ? 1 : 0, delta);
 }
 
 void cycleNetworkMode(Works *works) {
-  if (works->autoTuneState != 0) return;
-  WaitSemaforoTuneval(works);
-  int mode = DecodeModoFromTuneval(works->tuneVal);
-  SetMode(works, mode == 1 ? 2 : mode == 2 ? 3 : 1);
-  IncPNTIn_CMDLinear(LP_MT1, works);
-  StopSemaforoTuneval(works);
+  askLink(works, LR_NETWORK_NEXT);
 }
 
 void attenuatorKey(Works *works) {
@@ -85,14 +73,7 @@ void attenuatorKey(Works *works) {
   } else {
     sel = sel >= 4 ? 0 : sel + 1;
   }
-  works->attenuatorSel = static_cast<uint8_t>(sel);
-  if (sel <= 3) {
-    works->attenuator = static_cast<uint8_t>(sel);
-    IncPNTIn_CMDLinear(LP_AT, works);
-    if (works->ampBypass == 1) IncPNTIn_CMDLinear(LP_AB0, works);
-  } else if (works->ampBypass != 1) {
-    IncPNTIn_CMDLinear(LP_AB1, works);
-  }
+  askLink(works, LR_ATTENUATOR, sel);
   SaveToBank(works, works->numBanco, works->antenna);
 }
 
@@ -109,8 +90,7 @@ void tuneCarrierToggle(Works *works) {
     return;
   }
   if (works->stErr[0] & 1) {
-    works->anSel = 0;
-    IncPNTIn_CMDLinear(LP_AN, works);
+    askLink(works, LR_AN_INPUT, 0);
     works->tuneCarrierFlags.fetch_or(kCarrierAntennaAsked);
   }
   works->tuneCarrierFlags.fetch_or(kCarrierTransmit | kCarrierPending);
@@ -118,16 +98,9 @@ void tuneCarrierToggle(Works *works) {
 }
 
 void bypassToggle(Works *works) {
-  works->tuneFine = 0;
   works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
   LogStderr("xxxxx TUNE_ByPass %x\n", works->atuBypass.load());
-  if (works->atuBypass) {
-    works->atuBypass = 0;
-    GestioneLoadTuneVal(works, 1);
-  } else {
-    works->atuBypass = 1;
-    IncPNTIn_CMDLinear(LP_MT1_BYPASS, works);
-  }
+  askLink(works, LR_TUNER_BYPASS, works->atuBypass ? 0 : 1);
   SaveToBank(works, works->numBanco, works->antenna);
 }
 
@@ -135,8 +108,11 @@ void tuneKey(Works *works, int fine) {
   LogStderr("xxxxx AUTO TUNE_ByPass %x\n", works->atuBypass.load());
   if (works->atuBypass) return;
   works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
-  works->tuneFine = fine;
-  GoTune(works);
+  askLink(works, LR_TUNE_KEY, fine);
+}
+
+void clearTuneFine(Works *works) {
+  askLink(works, LR_TUNE_FINE, 0);
 }
 
 void retryDevice(Works *works) {
@@ -200,8 +176,9 @@ void saveTune(Works *works) {
     works->uiFlags.fetch_or(
         kUiTuneNotStored);  // a bypass word (or one without a network) is no tune to store
   } else {
-    LoadTabAtu(works, works->saveBank, works->saveAnt);
-    InsertTuneToMem(works, works->saveBank, works->saveAnt);
+    // Into the chosen bank's file, the memory in use untouched; the current
+    // bank is then read again, as the queued file has it.
+    InsertTuneToBankFile(works, works->saveBank, works->saveAnt);
     LoadAllBankTable(works, works->numBanco);
   }
   works->screenState = SS_TUNE;
@@ -246,7 +223,7 @@ void key1(Works *works, int state, bool isLong) {
     case SS_MENU_LIST:
     case SS_SAVE_TUNE: works->screenState = SS_MAIN; break;
     case SS_TUNE:
-      works->tuneFine = 0;
+      clearTuneFine(works);
       works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
       if (works->autoTuneState == 0) works->screenState = SS_MAIN;
       break;
@@ -326,8 +303,7 @@ int key3(Works *works, int state, int longFlags) {
   switch (state) {
     case SS_MAIN:
       if (EscFromStatus(works)) break;
-      works->antenna = works->antenna >= 2 ? 0 : works->antenna + 1;
-      IncPNTIn_CMDLinear(LP_SA, works);
+      askLink(works, LR_ANTENNA, works->antenna >= 2 ? 0 : works->antenna + 1);
       SaveToBank(works, works->numBanco, works->antenna);
       break;
     case SS_MENU_LIST:
@@ -427,7 +403,7 @@ void key6(Works *works, int state, bool isLong) {
         resendControllerSettings(works);
         break;
       }
-      works->tuneFine = 0;
+      clearTuneFine(works);
       works->uiFlags.fetch_and(static_cast<uint8_t>(~kUiTuneNotStored));
       if (works->manualTune) {
         works->manualTune = 0;
@@ -516,12 +492,14 @@ void ModifytabAntenna(Works *works, int decrease) {
 
 void ImpostaLblManuale(Works *works) {
   if (works->screenState != SS_MANUAL_TUNE) return;
+  LinkView v;
+  ReadLinkView(works, &v);
   char text[16];
-  snprintf(text, sizeof text, "     %u", static_cast<unsigned>(works->tuneL));
+  snprintf(text, sizeof text, "     %u", static_cast<unsigned>(v.tuneL));
   SetMenuKeyLabel(SS_MANUAL_TUNE, 3, 1, text);
-  snprintf(text, sizeof text, "     %u", static_cast<unsigned>(works->tuneC));
+  snprintf(text, sizeof text, "     %u", static_cast<unsigned>(v.tuneC));
   SetMenuKeyLabel(SS_MANUAL_TUNE, 5, 1, text);
-  int mode = DecodeModoFromTuneval(works->tuneVal);
+  int mode = DecodeModoFromTuneval(v.tuneVal);
   SetMenuKeyLabel(SS_MANUAL_TUNE, 1, 1, mode == 1 ? "CL" : mode == 2 ? "LC" : "ByP");
 }
 
@@ -547,7 +525,7 @@ int DecodeTasto(Works *works, int key, int longFlags) {
     case 5: result = key5(works, state, longFlags); break;
     case 6:
       if (GPIO_Errori(works)) {
-        works->tuneFine = 0;
+        clearTuneFine(works);
         break;
       }
       key6(works, state, isLong);

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/link_requests.h"
 #include "core/process_globals.h"
 #include "display/display.h"
 #include "platform/platform.h"
@@ -57,20 +58,22 @@ void drawMeter(Works *works, int cx, float value, float peakSample, float peakLi
 }
 
 void drawMeters(Works *works) {
+  LinkView v;
+  ReadLinkView(works, &v);
   FrameBuffer *fb = works->fb;
   char text[32];
   // The model's limit, and never beyond the scale in force (the two change
   // together when the controller reports its model).
-  const float fwdLimit = std::min(works->powerClass == '1' ? 120.0f : 60.0f,
-                                  static_cast<float>(number_ofStep_meter_FWD));
-  const float fwd = works->pwFwd;
-  drawMeter(works, kLeftPivotX, limited(fwd, 0, fwdLimit), works->pwFwdPeak, fwdLimit,
+  const float fwdLimit =
+      std::min(v.powerClass == '1' ? 120.0f : 60.0f, static_cast<float>(number_ofStep_meter_FWD));
+  const float fwd = v.pwFwd;
+  drawMeter(works, kLeftPivotX, limited(fwd, 0, fwdLimit), v.pwFwdPeak, fwdLimit,
             number_ofStep_meter_FWD, works->needleFwd, works->needlePeakFwd, works->peakFwd,
             CalcolaPwrPeak);
 
   switch (works->meterView) {
     case 1: {
-      const float refl = works->pwRefl;
+      const float refl = v.pwRefl;
       const float v = limited(refl, 0, 60);
       drawMeter(works, kRightPivotX, v, v, 60, number_ofStep_meter_REFL, works->needleRight,
                 works->needlePeakRight, works->peakRight, CalcolaPwrPeak2);
@@ -80,7 +83,7 @@ void drawMeters(Works *works) {
       break;
     }
     case 2: {
-      const float swr = limited(works->swr, 0, 100);
+      const float swr = limited(v.swr, 0, 100);
       const float steps = CalcolaSWR(swr);
       drawMeter(works, kRightPivotX, steps, steps, static_cast<float>(number_ofStep_meter_SWR),
                 number_ofStep_meter_SWR, works->needleRight, works->needlePeakRight,
@@ -91,7 +94,7 @@ void drawMeters(Works *works) {
       break;
     }
     case 3: {
-      const float in = works->pwIn;
+      const float in = v.pwIn;
       const float v = limited(in, 0, 60);
       drawMeter(works, kRightPivotX, v, v, 60, number_ofStep_meter_PW, works->needleRight,
                 works->needlePeakRight, works->peakRight, CalcolaPwrPeak2);

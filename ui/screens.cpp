@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
+#include "core/link_requests.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "display/display.h"
@@ -48,17 +49,19 @@ void drawKeyBar(Works *works, int state, const LumoRow &row) {
 
 // The label lines that show values, brought up to date before drawing.
 void refreshLabels(Works *works, int state) {
+  LinkView v;
+  ReadLinkView(works, &v);
   if (state == 3) {
-    const int key = works->tuneFine == 1 ? 3 : 4;
+    const int key = v.tuneFine == 1 ? 3 : 4;
     if (works->tuneEnabled & 0x80)
       SetKeyLabel(SS_TUNE, 4, 1, "NotInst");
-    else if (works->autoTuneState != 0)
+    else if (v.autoTuneState != 0)
       SetKeyLabel(SS_TUNE, key, 1, "    On");
     else
       SetKeyLabel(SS_TUNE, key, 1, "   Off");
   }
   if (state == 0) {
-    SetKeyLabelf(SS_MAIN, 3, 1, "     %d", works->antenna + 1);
+    SetKeyLabelf(SS_MAIN, 3, 1, "     %d", v.antenna + 1);
     SetKeyLabelf(SS_MAIN, 6, 1, "    %d", works->meterView.load());
     SetAttenuatorLabel(works);
     SetModeWorkLabel(works);
@@ -120,17 +123,18 @@ void bandText(Works *works, char *out, size_t size) {
 }
 
 void drawMainBoxes(Works *works) {
+  LinkView v;
+  ReadLinkView(works, &v);
   FrameBuffer *fb = works->fb;
   char text[128];
   if (works->enableDebug) {
     snprintf(text, sizeof text, "PW %04d FWD %04d REFL %04d SWR %03.02f (%X)",
-             static_cast<int>(works->rawPw), static_cast<int>(works->rawFwd),
-             static_cast<int>(works->rawRefl), static_cast<double>(works->swr),
-             static_cast<unsigned>(works->panelVampAdc));
+             static_cast<int>(v.rawPw), static_cast<int>(v.rawFwd), static_cast<int>(v.rawRefl),
+             static_cast<double>(v.swr), static_cast<unsigned>(works->panelVampAdc));
     putString(8, 5, 275, text, 250, 0, 0, fb);
     snprintf(text, sizeof text, "freq %lu L%i,C%i,%s",
-             static_cast<unsigned long>(static_cast<uint32_t>(works->freqMeasured)),
-             works->tuneL.load(), works->tuneC.load(), NetworkModeText(works->tuneVal));
+             static_cast<unsigned long>(static_cast<uint32_t>(v.freqMeasured)), v.tuneL, v.tuneC,
+             NetworkModeText(v.tuneVal));
     putString(8, 500, 275, text, 250, 0, 0, fb);
   }
   const uint8_t flags = works->uiFlags;
@@ -146,18 +150,18 @@ void drawMainBoxes(Works *works) {
   char mode[9] = "";
   GetLblInterface(works->modeWorkIdx, mode);
   putString(8, 10, 298, mode, blue.r, blue.g, blue.b, fb);
-  putString(8, 125, 298, (works->stErr[0] & 1) ? "Coax:RX+TX" : "  Coax:RTX", blue.r, blue.g,
-            blue.b, fb);
+  putString(8, 125, 298, (v.stErr[0] & 1) ? "Coax:RX+TX" : "  Coax:RTX", blue.r, blue.g, blue.b,
+            fb);
   bandText(works, text, sizeof text);
   putString(8, 275, 298, text, blue.r, blue.g, blue.b, fb);
-  if (works->ampBypass == 1)
+  if (v.ampBypass == 1)
     snprintf(text, sizeof text, "Att %s", "StBy");
   else
-    snprintf(text, sizeof text, "Att %sdB", AttText(works->attenuator));
+    snprintf(text, sizeof text, "Att %sdB", AttText(v.attenuator));
   putString(8, 415, 298, text, blue.r, blue.g, blue.b, fb);
-  snprintf(text, sizeof text, "Ant %d", works->antenna + 1);
+  snprintf(text, sizeof text, "Ant %d", v.antenna + 1);
   putString(8, 535, 298, text, blue.r, blue.g, blue.b, fb);
-  putString(8, 615, 298, works->atuBypass ? "Atu: Bpy" : "Atu: On", blue.r, blue.g, blue.b, fb);
+  putString(8, 615, 298, v.atuBypass ? "Atu: Bpy" : "Atu: On", blue.r, blue.g, blue.b, fb);
   const bool remote = works->remoteGo == 1;
   const bool broken = remote && works->catClosed == 1;
   putString(8, 725, 298, remote ? "Remote" : "Local", broken ? 250 : blue.r, broken ? 0 : blue.g,
@@ -165,7 +169,7 @@ void drawMainBoxes(Works *works) {
 
   DrawRect(works, 1, 307, 400, 332, 100, 100, 100);
   DrawRect(works, 405, 307, 799, 332, 100, 100, 100);
-  const float t1 = works->temp1, t2 = works->temp2, cpu = works->cpuTemp;
+  const float t1 = v.temp1, t2 = v.temp2, cpu = works->cpuTemp;
   if (works->tempMode)
     snprintf(text, sizeof text, "PA1:%04.01f°F   P2:%04.01f°F    CPU:%04.01f°F",
              static_cast<double>(ConversionCelsius_to_Fahrenheit(t1)),
@@ -176,8 +180,8 @@ void drawMainBoxes(Works *works) {
              static_cast<double>(t1), static_cast<double>(t2), static_cast<double>(cpu));
   putString(8, 10, 327, text, 0, 200, 0, fb);
   const float volts = CalvTensVadcAmp(works, works->panelVampAdc);
-  const double amps = works->iAdc / 4096.0 * 14.05;
-  if (works->powerClass != '1' && volts > 20)
+  const double amps = v.iAdc / 4096.0 * 14.05;
+  if (v.powerClass != '1' && volts > 20)
     snprintf(text, sizeof text, "PA Voltage: -----       Current: %04.01fA", amps);
   else
     snprintf(text, sizeof text, "PA Voltage: %04.01fV       Current: %04.01fA",
@@ -289,6 +293,8 @@ void DrawParameters(Works *works) {
 
 void ViewStatusInfo(Works *works, const NebParam *param) {
   if (works->statusView != kViewStatus) return;
+  LinkView v;
+  ReadLinkView(works, &v);
   if (SetupChar(works, SB_enaser) == '0') {
     SetSetupChar(works, SB_enaser, '1');
     StartThreadNEB(works);
@@ -310,36 +316,35 @@ void ViewStatusInfo(Works *works, const NebParam *param) {
   works->eePage0.get(a, sizeof a);
   works->eePage1.get(b, sizeof b);
   snprintf(text, sizeof text, "%s (%s), TYPE: %s, MAXPOWER: %s", a, b,
-           works->eeModel == '1' ? "USA" : "EU", works->powerClass == '1' ? "120W" : "60W");
+           v.eeModel == '1' ? "USA" : "EU", v.powerClass == '1' ? "120W" : "60W");
   line(132, "SN", text);
   snprintf(text, sizeof text, "FWD:%02.01f, RFL:%02.01f , PW:%02.01f, SWR:%02.01f",
-           static_cast<double>(works->pwFwd), static_cast<double>(works->pwRefl),
-           static_cast<double>(works->pwIn), static_cast<double>(works->swr));
+           static_cast<double>(v.pwFwd), static_cast<double>(v.pwRefl), static_cast<double>(v.pwIn),
+           static_cast<double>(v.swr));
   line(154, "POWER", text);
-  const long shown = SetupChar(works, SB_enaser) == '1' ? works->frequency : works->freqMeasured;
+  const long shown = SetupChar(works, SB_enaser) == '1' ? works->frequency.load() : v.freqMeasured;
   snprintf(text, sizeof text, "%ldHz(%ld)", shown,
            param != nullptr ? static_cast<long>(param->freq) : 0L);
   line(176, "FREQUENCY", text);
-  const double iAdc = works->iAdc;
+  const double iAdc = v.iAdc;
   snprintf(text, sizeof text,
            f ? "Current:%05.01fA (%05.01f), Tbrd:%04.02f°F, Thsk:%04.02f°F"
              : "Current:%05.01fA (%05.01f), Tbrd:%04.02f°C, Thsk:%04.02f°C",
-           iAdc / 4096.0 * 14.05, iAdc, temp(works->temp1), temp(works->temp2));
+           iAdc / 4096.0 * 14.05, iAdc, temp(v.temp1), temp(v.temp2));
   line(198, "TEMPERATURE", text);
   snprintf(text, sizeof text, f ? "CPU:%4.01f°F, GPU:%4.01f°F" : "CPU:%2.01f°C, GPU:%2.01f°C",
            temp(works->cpuTemp), temp(works->gpuTemp));
   line(220, nullptr, text);
   snprintf(text, sizeof text,
            f ? "Set Point Alarm %4.01f°F, FAN: %i%%" : "Set Point Alarm %04.02f°C, FAN: %i%%",
-           temp(works->maxTemperature), works->fanPercentSent.load());
+           temp(works->maxTemperature), v.fanPercentSent);
   line(242, nullptr, text);
   snprintf(text, sizeof text, "IP:%.31s, NetMask:%.31s ", IP, NetMask);
   line(264, "LAN", text);
   snprintf(text, sizeof text, "Gateway:%.31s, DNS:%.31s ", Gateway, DNS);
   line(286, nullptr, text);
-  snprintf(text, sizeof text, "State 0x%02x 0x%02x,ES:%d,ER:%d",
-           static_cast<unsigned>(works->stErr[0]), static_cast<unsigned>(works->stErr[1]),
-           works->retryTotal.load(), works->retryStops.load());
+  snprintf(text, sizeof text, "State 0x%02x 0x%02x,ES:%d,ER:%d", static_cast<unsigned>(v.stErr[0]),
+           static_cast<unsigned>(v.stErr[1]), v.retryTotal, v.retryStops);
   line(308, "STATUS", text);
   line(330, nullptr, ExistError(works, ERR_NEB_EXTIO) ? "No EXT IO data" : "EXT IO connected");
   snprintf(text, sizeof text, "ver. %x, V12: %02.01fV, V15: %02.01fV, Vamp: %02.01fV",
@@ -355,7 +360,9 @@ void ViewStatusInfo(Works *works, const NebParam *param) {
 }
 
 void ViewStatusTX(Works *works) {
-  if (works->statusView == kViewStatus || !(works->stErr[1] & 0x01)) return;
+  LinkView v;
+  ReadLinkView(works, &v);
+  if (works->statusView == kViewStatus || !(v.stErr[1] & 0x01)) return;
   FillBox(375, 175, 430, 210, 250, 0, 0, works->fb, FB_BACK);
   putString(8, 390, 200, "TX", 255, 255, 255, works->fb);
 }

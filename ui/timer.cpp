@@ -12,6 +12,7 @@
 #include "controller/link.h"
 #include "controller/temperature.h"
 #include "core/command_queue.h"
+#include "core/link_requests.h"
 #include "errors/errors.h"
 #include "links/links.h"
 #include "platform/log.h"
@@ -29,11 +30,19 @@ void clearBits(At<uint8_t> &field, uint8_t bits) {
   field.fetch_and(static_cast<uint8_t>(~bits));
 }
 
+// Asks the link, the one writer of the controller's and the tuner's fields.
+void askLink(Works *works, int kind, int a = 0) {
+  LinkRequest r;
+  r.kind = kind;
+  r.a = a;
+  PostLinkRequest(works, r);
+}
+
 void handshake(Works *works, bool tx, TimerHandshake *hs) {
   uint8_t m = works->autoTuneMode;
   if (tx && !(m & (kAutoTuneLoopStarted | kAutoTuneKeyStarted))) {
     if (works->tuneCarrierFlags == 0 && works->tuneCarrierHold == 0) {
-      StartAutotune(works);
+      askLink(works, LR_TUNE_START);
       works->autoTuneMode.fetch_or(kAutoTuneLoopStarted);
       hs->count = hs->mark = 0;
     } else if (works->tuneCarrierHold > 0) {
@@ -62,7 +71,7 @@ void handshake(Works *works, bool tx, TimerHandshake *hs) {
   } else if (!tx) {
     // Carrier asked for but the transceiver does not transmit.
     if (hs->count > 30) {
-      EscAutoTune(works, 0);
+      askLink(works, LR_TUNE_ABORT);
       AddErrore(works, ERR_TUNE_NEB_ABORT);
       clearBits(works->autoTuneMode, kAutoTuneKeyStarted | kAutoTuneCarrierSent);
     } else {
@@ -117,10 +126,7 @@ void TimerControlFrequency(Works *works, const NebParam *param) {
       if (!transmitting(works)) works->frequency = param->freq;
       break;
     case 2:
-      if (works->anSel > 0) {
-        works->anSel = 0;
-        IncPNTIn_CMDLinear(LP_AN, works);
-      }
+      if (works->anSel > 0) askLink(works, LR_AN_INPUT, 0);
       works->frequency = works->catFrequency.load();
       break;
     case 3:
@@ -132,20 +138,17 @@ void TimerControlFrequency(Works *works, const NebParam *param) {
       break;
     case 0:
       works->frequency = works->freqMeasured.load();
-      if (works->anSel > 0) {
-        works->anSel = 0;
-        IncPNTIn_CMDLinear(LP_AN, works);
-      }
+      if (works->anSel > 0) askLink(works, LR_AN_INPUT, 0);
       break;
     default: break;
   }
   if (works->frequency == works->lastFrequency && works->bandIdx != -1) return;
   if (works->modeWorkIdx != 0) IncPNTIn_CMDLinear(LP_FA, works);
   SetFilterFromfreq(works);
-  SearchCambioSoglie_TS(works);
+  askLink(works, LR_THRESHOLDS);
   GestioneAntennaAutomatica(works);
   works->lastFrequency = works->frequency.load();
-  works->tuneFine = 0;
+  askLink(works, LR_TUNE_FINE, 0);
 }
 
 void TimerControlNeb(Works *works, const NebParam *param, TimerHandshake *hs) {
@@ -154,8 +157,7 @@ void TimerControlNeb(Works *works, const NebParam *param, TimerHandshake *hs) {
     works->txDetected = param->modeBits6 == 1 ? 1 : 0;
     if (param->sqBit5 != works->anSel && works->autoTuneState != 1 && works->txDetected == 0 &&
         !(works->tuneCarrierFlags & (kCarrierAntennaAsked | kCarrierAntennaSet))) {
-      works->anSel = param->sqBit5;
-      IncPNTIn_CMDLinear(LP_AN, works);
+      askLink(works, LR_AN_INPUT, param->sqBit5);
     }
   }
   if (works->autoTuneMode & kAutoTuneOn) handshake(works, param->modeBits6 == 1, hs);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/file_writer.h"
 #include "core/setup.h"
 #include "core/threads.h"
 #include "display/frame_share.h"
@@ -180,16 +181,13 @@ std::mutex gDevicesMutex;
 // The one place the device list is written.
 void storeDevices(WebAuth &auth) {
   std::lock_guard<std::mutex> lock(gDevicesMutex);
-  if (WriteSetFile(kWebDevicesFile, auth.devicesText(), 0600) != 0)
+  if (QueueSetFile(kWebDevicesFile, auth.devicesText(), 0600) != 0)
     LogErr("Web panel: %s not written", kWebDevicesFile);
 }
 
 void loadDevices(WebAuth &auth) {
-  FILE *f = fopen(MapPath(kWebDevicesFile).c_str(), "rb");
-  if (f == nullptr) return;
-  std::string text(kMaxDevicesFile, '\0');
-  text.resize(fread(text.data(), 1, text.size(), f));
-  fclose(f);
+  std::string text;
+  if (!ReadSetFileText(kWebDevicesFile, kMaxDevicesFile, &text)) return;
   auth.loadDevices(text, time(nullptr));
 }
 

@@ -22,6 +22,7 @@ struct TestWorks {
     works->setup = setup.get();
     initSetup(works.get());
     linearProcessStatus = LP_ST;
+    linearLinkState = LS_SEND;
     counterrortimeout = 0;
   }
   Works *operator->() { return works.get(); }

@@ -60,7 +60,7 @@ TEST(ControllerRepliesRandom, AnyBytesInAnyPiecesAreSurvived) {
   std::mt19937 rng(seed);
   StderrMuted quiet;
   for (int i = 0; i < 20000; ++i) {
-    if (linearProcessStatus != LP_WAIT) d.next();
+    if (linearLinkState != LS_WAIT) d.next();
     if (i % 97 == 0) w->enablePwrPeak = !w->enablePwrPeak;
     if (i % 61 == 0) w->cmdPriority = 1;
     if (i % 53 == 0) w->autoTuneState = static_cast<uint8_t>(rng() % 4);
@@ -70,18 +70,19 @@ TEST(ControllerRepliesRandom, AnyBytesInAnyPiecesAreSurvived) {
       size_t n = 1 + rng() % (wire.size() - pos);
       d.bytes(wire.substr(pos, n));
       pos += n;
-      if (linearProcessStatus != LP_WAIT) d.next();
+      if (linearLinkState != LS_WAIT) d.next();
     }
     if (rng() % 13 == 0) d.timeout();
     ASSERT_LE(d.link.rxCount, kLinearRxMax) << "reply " << i;
     ASSERT_LE(d.link.inLen, static_cast<int>(sizeof d.link.in)) << "reply " << i;
     // Random replies leave the link in any of these; never anywhere else.
-    int st = linearProcessStatus;
-    ASSERT_TRUE(IsLinearCmd(st) || st == LP_WAIT || st == LP_DECODE || st == LP_HALTED)
+    int st = linearLinkState;
+    ASSERT_TRUE(st == LS_SEND || st == LS_WAIT || st == LS_DECODE || st == LS_HALTED)
         << st << " after reply " << i;
+    ASSERT_TRUE(IsLinearCmd(linearProcessStatus)) << linearProcessStatus << " after reply " << i;
     // The decoder on its own, with counts that need not match the text.
     std::string text = wire.size() > 2 ? wire.substr(2) : wire;
-    DecodeReply(w.get(), text.c_str(), static_cast<int>(rng() % (text.size() + 4)));
+    TakeLinearReply(w.get(), text.c_str(), static_cast<int>(rng() % (text.size() + 4)));
     while (PendingCmdLinear(w.get()) > 20) TakeCmdLinear(w.get());
   }
   char status[53];

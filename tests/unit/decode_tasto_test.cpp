@@ -173,7 +173,6 @@ TEST(DecodeTasto, ManualTuneStepsLAndCWithinTheirRangeAndRepeats) {
   longPress(f.w, 5);
   EXPECT_EQ(f.w->tuneC, 1);
   EXPECT_EQ(f.queued(), V{LP_MT1});
-  EXPECT_EQ(f.w->semaforoTuneval, 0) << "the tune-value lock is released";
 
   // Long key 1: network mode 1 -> 2 -> 3 -> 1.
   SetMode(f.w, 1);

@@ -16,17 +16,20 @@ using ::testing::HasSubstr;
 
 namespace {
 
+// Not a command: the next command is chosen by the reply.
+constexpr int kNoneChosen = -1;
+
 // Decodes one reply as the link hands it over (check digits in front).
 int decode(Works *works, const std::string &reply) {
   std::string wire = "00" + reply;
-  return DecodeReply(works, wire.c_str() + 2, static_cast<int>(wire.size()));
+  return TakeLinearReply(works, wire.c_str() + 2, static_cast<int>(wire.size()));
 }
 
 struct Decoder : ::testing::Test {
   TestWorks w;
   std::string err;
   void SetUp() override {
-    linearProcessStatus = LP_WAIT;
+    linearProcessStatus = kNoneChosen;
     w->lastCmdId = LP_SA;
     w->lastCmdChars[0] = 'S';
     w->lastCmdChars[1] = 'A';
@@ -88,7 +91,7 @@ TEST_F(Decoder, OrdinaryRepliesStoreTheirValueAndReturnToTheStatusPoll) {
 
   for (const char *r :
        {"FA00014070000;", "MT100010000;", "FS00001;", "AT10;", "MP0;", "TS4095409515003700;"}) {
-    linearProcessStatus = LP_WAIT;
+    linearProcessStatus = kNoneChosen;
     w->retryCount = 2;
     EXPECT_EQ(run(r), 20) << r;
     EXPECT_EQ(linearProcessStatus, LP_ST) << r;
@@ -151,7 +154,7 @@ TEST_F(Decoder, GeneralSettingsAndDataPages) {
 
 TEST_F(Decoder, RejectedUnknownAndShortRepliesGoToTheRetry) {
   for (const char *r : {"SA?;", "ST!;", "FM&;"}) {
-    linearProcessStatus = LP_WAIT;
+    linearProcessStatus = kNoneChosen;
     w->retryCount = 0;
     EXPECT_EQ(run(r), 20);
     EXPECT_EQ(linearProcessStatus, LP_SA) << r;
@@ -159,16 +162,16 @@ TEST_F(Decoder, RejectedUnknownAndShortRepliesGoToTheRetry) {
     EXPECT_THAT(err, HasSubstr(std::string("CMD Errato:") + r + "\n"));
   }
   for (const char *r : {"QQ1;", "S;", ";", ""}) {
-    linearProcessStatus = LP_WAIT;
+    linearProcessStatus = kNoneChosen;
     w->retryCount = 0;
     run(r);
     EXPECT_EQ(linearProcessStatus, LP_SA) << "'" << r << "'";
     EXPECT_THAT(err, HasSubstr("cmd non riconosciuto:"));
   }
   // A count below 3 is short whatever the text says.
-  linearProcessStatus = LP_WAIT;
+  linearProcessStatus = kNoneChosen;
   testing::internal::CaptureStderr();
-  DecodeReply(w.get(), "ST0;", 2);
+  TakeLinearReply(w.get(), "ST0;", 2);
   testing::internal::GetCapturedStderr();
   EXPECT_EQ(linearProcessStatus, LP_SA);
 }
@@ -251,7 +254,7 @@ TEST_F(Decoder, StatusFaultBitsRaiseAndClearErrors) {
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
   EXPECT_EQ(ExistError(w.get(), ERR_PWR_IN), 0) << "not while tuning";
   w->autoTuneState = 0;
-  linearProcessStatus = LP_WAIT;
+  linearProcessStatus = kNoneChosen;
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
   EXPECT_EQ(ExistError(w.get(), ERR_PWR_IN), 1);
 
@@ -340,7 +343,7 @@ TEST_F(Decoder, MalformedStatusFramesChangeNothing) {
   badReading[9] = 'x';
   badFault[29] = ';';
   for (const std::string &bad : {shortFrame, badState, badReading, badFault}) {
-    linearProcessStatus = LP_WAIT;
+    linearProcessStatus = kNoneChosen;
     w->retryCount = 0;
     run(bad);
     EXPECT_EQ(w->rawFwd, 100) << bad;

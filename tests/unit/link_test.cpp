@@ -40,9 +40,12 @@ std::string wireOf(const std::string &text) {
   return out;
 }
 
+// The text of a command as the link sends it, and what sending it does.
 std::string textOf(Works *works, int id) {
   char text[kLinearCmdMax];
+  LinearCmdPrepare(works, id);
   int n = LinearCmdText(works, id, text, sizeof text);
+  if (n > 0) LinearCmdSent(works, id, text);
   return std::string(text, static_cast<size_t>(n));
 }
 
@@ -177,7 +180,6 @@ TEST(LinkCommands, SideEffectsOfSendingACommand) {
   EXPECT_EQ(textOf(w.get(), LP_MT1_BYPASS), "MT100010123;");
   EXPECT_EQ(w->tuneVal, 0x00010123u);
   EXPECT_EQ(w->atuBypass, 1);
-  EXPECT_EQ(w->semaforoTuneval, 0) << "the tune-value semaphore is given back";
 
   w->tuneC = 5;
   w->tuneL = 6;
@@ -219,7 +221,7 @@ TEST(LinkQueue, RingHolds29AndRefusesMoreWithoutOverwriting) {
     EXPECT_EQ(IncPNTIn_CMDLinear(i % 2 ? LP_SA : LP_AN, w.get()), i % 2 ? LP_SA : LP_AN);
   EXPECT_EQ(IncPNTIn_CMDLinear(LP_FN, w.get()), -1);
   EXPECT_EQ(IncPNTIn_CMDLinear(25, w.get()), -1) << "25 names no command";
-  EXPECT_EQ(IncPNTIn_CMDLinear(LP_WAIT, w.get()), -1) << "a link state is no command";
+  EXPECT_EQ(IncPNTIn_CMDLinear(LS_WAIT, w.get()), -1) << "a link state is no command";
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_THAT(err, HasSubstr("command queue full: 23 refused"));
   EXPECT_EQ(PendingCmdLinear(w.get()), 29);
@@ -277,23 +279,11 @@ TEST(LinkStates, StartUpSequenceGoesOutOnePerStatusCycle) {
     d.reply(answer(cmd));
   }
   testing::internal::GetCapturedStderr();
-  const std::vector<std::string> queued = {"VSM;",
-                                           "ER0000;",
-                                           "ER0001;",
-                                           "ER0002;",
-                                           "MP0;",
+  const std::vector<std::string> queued = {"VSM;", "ER0000;", "ER0001;", "ER0002;", "MP0;",
                                            // no threshold table: the defaults, once
-                                           "TS4095409515003700;",
-                                           "FN1100;",
-                                           "AN0;",
-                                           "SA1;",
-                                           "FS00001;",
-                                           "MT100000000;",
-                                           "PS0001100000000000;",
-                                           "GM00020100;",
-                                           "GS;",
-                                           "CPFFFF;",
-                                           "MR0;"};
+                                           "TS4095409515003700;", "FN1100;", "AN0;", "SA1;",
+                                           "FS00001;", "MT100000000;", "PS0001100000000000;",
+                                           "GM00020100;", "GS;", "CPFFFF;", "MR0;"};
   std::vector<std::string> want;
   for (const auto &q : queued) {
     want.push_back("ST;");
@@ -487,11 +477,12 @@ TEST(LinkStates, ShortRepliesOddStatesAndTheHalt) {
   d.bytes("X;");
   EXPECT_EQ(d.next(), "ST;");
   // The decoder given fewer than 3 characters retries instead of standing still.
-  linearProcessStatus = LP_WAIT;
+  linearProcessStatus = -1;
   w->lastCmdId = LP_ST;
-  EXPECT_EQ(DecodeReply(w.get(), ";", 1), 20);
+  EXPECT_EQ(TakeLinearReply(w.get(), ";", 1), 20);
   EXPECT_EQ(linearProcessStatus, LP_ST);
-  // A state that is no command and no link state: back to the status poll.
+  // A next command that is no command: back to the status poll.
+  linearLinkState = LS_SEND;
   linearProcessStatus = 25;
   EXPECT_EQ(d.next(), "ST;");
   // A command that cannot be sent is passed over.
@@ -506,7 +497,7 @@ TEST(LinkStates, ShortRepliesOddStatesAndTheHalt) {
   IncPNTIn_CMDLinear(LP_MR1, w.get());
   d.reply("MP0;");
   EXPECT_EQ(d.next(), "MR1;");
-  EXPECT_EQ(linearProcessStatus, LP_HALTED);
+  EXPECT_EQ(linearLinkState, LS_HALTED);
   EXPECT_EQ(d.next(), "");
   EXPECT_TRUE(d.halted);
   EXPECT_EQ(w->armedActions, 0x04) << "the screen's firmware-update notice bit";
@@ -528,7 +519,7 @@ TEST(LinkStates, AttenuatorCommandWritesOnThePort) {
   char d[3];
   snprintf(d, sizeof d, "%02x", Sys_Crc8Calculation("AT10;", 5));
   EXPECT_EQ(std::string(buf), std::string(d) + "AT10;");
-  EXPECT_EQ(linearProcessStatus, LP_WAIT);
+  EXPECT_EQ(linearLinkState, LS_WAIT);
   EXPECT_EQ(w->lastCmdId, LP_AT);
   EXPECT_EQ(w->lastCmdChars[0], 'A');
   EXPECT_THAT(err, HasSubstr(">> AT10;\n"));

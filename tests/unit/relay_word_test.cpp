@@ -1,10 +1,13 @@
 // The relay word: bit layout of C, L and the network mode, the decoders and
-// the busy flag.
+// its one writer.
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
+#include "core/link_requests.h"
 #include "table_fixture.h"
 #include "tuner/tuner.h"
 
@@ -100,26 +103,42 @@ TEST(RelayWord, ModesAndBypass) {
   EXPECT_EQ(w->tuneMode, 7);
 }
 
-TEST(RelayWord, BusyFlagLetsOneThreadInAtATime) {
+TEST(RelayWord, StepsOfSeveralThreadsAllReachTheWordThroughItsOneWriter) {
   TableFixture f;
   Works *w = f.w();
-  // Each thread flips the word through a non-atomic read-modify-write under
-  // the flag; a lost update would show in the count.
-  w->tuneVal = 0;
+  w->tuneVal = kModeBitB;
+  w->tuneL = 0;
+  // A thread in the link's place, taking the requests as they come.
+  std::atomic<bool> open{false}, stop{false};
+  std::thread link([&] {
+    int fd = OpenLinkRequests(w);
+    open = true;
+    while (!stop) {
+      struct pollfd p = {fd, POLLIN, 0};
+      poll(&p, 1, 10);
+      ServeLinkRequests(w);
+    }
+    CloseLinkRequests(w);
+  });
+  while (!open) std::this_thread::yield();
+  // Each step reads the L in force and writes it one higher: a step lost
+  // between two threads would show in the count.
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([w] {
-      for (int i = 0; i < 2000; ++i) {
-        WaitSemaforoTuneval(w);
-        uint32_t v = w->tuneVal.load();
-        w->tuneVal.store(v + 1);
-        StopSemaforoTuneval(w);
-      }
+      LinkRequest r;
+      r.kind = LR_MANUAL_STEP;
+      r.a = 1;
+      r.b = 1;
+      for (int i = 0; i < 100; ++i) EXPECT_TRUE(PostLinkRequest(w, r));
     });
   }
   for (auto &t : threads) t.join();
-  EXPECT_EQ(w->tuneVal, 8000u);
-  EXPECT_EQ(w->semaforoTuneval, 0);
+  stop = true;
+  link.join();
+  EXPECT_EQ(w->tuneL, 400);
+  EXPECT_EQ(DecodeInduttanzaFromTuneval(w->tuneVal), 400);
+  EXPECT_EQ(f.drain(), std::vector<int>{LP_MT1}) << "one pending write of the word";
 }
 
 }  // namespace

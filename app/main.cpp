@@ -16,8 +16,10 @@
 #include "config/config.h"
 #include "controller/link.h"
 #include "controller/temperature.h"
+#include "core/file_writer.h"
 #include "core/process_globals.h"
 #include "core/setup.h"
+#include "core/start_values.h"
 #include "core/threads.h"
 #include "display/display.h"
 #include "display/keyboard.h"
@@ -194,6 +196,9 @@ void closeProgram(Works *works) {
   // Threads whose flag was cleared while they ran (remote stop, mode of
   // work change) have ended by themselves; reap them too.
   for (int s = 0; s < TH_COUNT; ++s) JoinThread(static_cast<ThreadSlot>(s));
+  // Every thread that writes files has ended: what they queued goes to the
+  // card before the program lets go of anything.
+  StopFileWriter();
   if (works->audioCompress > 0) closeOpus(works);
   LogStderr("Closed!\n");
 }
@@ -294,6 +299,10 @@ int main(int, char **) {
 
   fillThreadBodies();
   catchStopSignals(&works);
+  // Files under /opt/set are written by their own thread from here on; the
+  // transceiver links hand what is for the peer to the remote link's writers.
+  StartFileWriter();
+  RegisterRemoteOutbound();
 
   InitGlobalVar(&works);
   StepTune1 = 8;

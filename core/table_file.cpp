@@ -1,5 +1,7 @@
 // Line reading and number scanning shared by the table loaders, so that every
 // table file survives any bytes in the same way.
+#include "core/table_file.h"
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -8,9 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "config/config.h"
+#include "core/file_writer.h"
 #include "platform/log.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -36,7 +37,9 @@ struct FileCloser {
 
 int ReadTableLines(const char *devicePath, int maxLen,
                    const std::function<bool(const char *, int)> &onLine) {
-  std::unique_ptr<FILE, FileCloser> f(fopen(MapPath(devicePath).c_str(), "rb"));
+  // A file with a rewrite still queued reads as the rewrite has it.
+  std::string pending;
+  std::unique_ptr<FILE, FileCloser> f(OpenSetFile(devicePath, &pending));
   if (!f) return -1;
   std::string line;
   line.reserve(static_cast<size_t>(maxLen) + 1);
