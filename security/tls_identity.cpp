@@ -215,6 +215,9 @@ bool UnitIdentity(const std::string &ownerCert, const std::string &ownerKey, Tls
     if (QueueSetFile(kUnitKeyFile, id.keyPem, 0600) != 0 ||
         QueueSetFile(kUnitCertFile, id.certPem, 0644) != 0)
       LogErr("TLS certificate not stored: a new one is made at the next start");
+    // Once in the unit's life: the files are on the card before the
+    // fingerprint is logged, so whoever reads that line finds them.
+    DrainFileWriter();
     LogInfo("TLS certificate made: %s", kUnitCertFile);
   }
   LogInfo("TLS certificate %s SHA-256 fingerprint %s", certPath.c_str(),
