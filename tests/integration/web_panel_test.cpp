@@ -189,27 +189,43 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
   cli.stop();  // the owner's kept connection goes
   ASSERT_TRUE(
       WaitUntil([&] { return webtest::OpenDescriptors(p.app) <= idleDescriptors; }, 10s, 50ms));
+  // Each holds its worker for 10 s from its first byte: on a machine so
+  // loaded that sixteen connections take longer than that, the round is
+  // tried again rather than judged (likewise below).
   std::vector<std::unique_ptr<webtest::RawConn>> busy;
-  for (int i = 1; i <= 16; ++i) {
-    // About twenty new connections a second are taken in all: a refused one
-    // is tried again.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-          auto c = std::make_unique<webtest::RawConn>();
-          if (!c->connectTls(p.port, p.fingerprint, "127.0.3." + std::to_string(i))) return false;
-          busy.push_back(std::move(c));
-          return true;
-        },
-        5s, 100ms))
-        << i;
-    ASSERT_TRUE(busy.back()->send("GET / HTTP/1.1\r\n"));
-  }
-  auto before = std::chrono::steady_clock::now();
-  {
+  bool judged = false;
+  for (int round = 0; round < 3 && !judged; ++round) {
+    busy.clear();
+    auto first = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 16; ++i) {
+      // About twenty new connections a second are taken in all: a refused
+      // one is tried again.
+      ASSERT_TRUE(WaitUntil(
+          [&] {
+            auto c = std::make_unique<webtest::RawConn>();
+            if (!c->connectTls(p.port, p.fingerprint, "127.0.3." + std::to_string(i))) return false;
+            busy.push_back(std::move(c));
+            return true;
+          },
+          5s, 100ms))
+          << i;
+      if (i == 1) first = std::chrono::steady_clock::now();
+      ASSERT_TRUE(busy.back()->send("GET / HTTP/1.1\r\n"));
+    }
+    if (std::chrono::steady_clock::now() - first > 6s) continue;
+    auto before = std::chrono::steady_clock::now();
     webtest::RawConn next;
-    EXPECT_FALSE(next.connectTls(p.port, p.fingerprint, "127.0.3.17", 8000));
+    bool served = next.connectTls(p.port, p.fingerprint, "127.0.3.17", 3000);
+    // A worker that had not yet seen its connection's first byte counts as
+    // idle and gives way: then the round proves nothing and is tried again.
+    bool gaveWay = false;
+    for (auto &c : busy) gaveWay = gaveWay || c->closedWithin(served ? 500 : 1);
+    if (gaveWay) continue;
+    judged = true;
+    EXPECT_FALSE(served);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 3s) << "refused at once";
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s) << "refused at once";
+  ASSERT_TRUE(judged) << "sixteen strangers were never all in a request at once";
   auto owners = p.client()->Get("/");
   ASSERT_TRUE(owners) << "the owner's address takes a stranger's place";
   EXPECT_EQ(owners->status, 200);
