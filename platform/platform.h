@@ -63,6 +63,17 @@ int WriteSetFile(const std::string &devicePath, const std::string &data, int mod
 
 // Deletes a file with unlink (device path, mapped here). Returns unlink's result.
 int RemoveFile(const std::string &devicePath);
+// Renames a file over another in the same directory (device paths, mapped
+// here) and fsyncs the directory, so the rename outlives a power cut.
+// Returns 0, or -1 with errno set.
+int RenameFileDurable(const std::string &fromDevicePath, const std::string &toDevicePath);
+// True when the file (device path, mapped here) exists.
+bool FileExists(const std::string &devicePath);
+
+// Replaces the process image with the program's own binary and argv (the
+// PID stays): every descriptor but 0..2 is closed on the way. Returns only
+// when the exec failed (logged).
+void ReExecSelf(char **argv);
 
 // Opens a serial port (device path, mapped here) read-write without becoming
 // its controlling terminal. Returns the descriptor or -1.
