@@ -11,6 +11,8 @@
 
 #include "config/config.h"
 #include "controller/temperature.h"
+#include "links/rigctl.h"
+#include "remote/remote_file.h"
 #include "tuner/tuner.h"
 
 namespace {
@@ -26,6 +28,15 @@ bool checkEventLogStandIn(const std::string &text, int *line, std::string *error
   return CheckSettingsText(text, line, error);
 }
 
+// The settings files: the text checks, then their parsers'.
+bool checkRemote(const std::string &text, int *line, std::string *error) {
+  return CheckSettingsText(text, line, error) && CheckRemoteFileText(text, line, error);
+}
+
+bool checkRig(const std::string &text, int *line, std::string *error) {
+  return CheckSettingsText(text, line, error) && CheckRigFileText(text, line, error);
+}
+
 // The fingerprint lists: "HEX ..." lines of printable text.
 bool checkListText(const std::string &text, int *line, std::string *error) {
   return CheckSettingsText(text, line, error);
@@ -34,8 +45,8 @@ bool checkListText(const std::string &text, int *line, std::string *error) {
 std::vector<KnownSetFile> makeList() {
   std::vector<KnownSetFile> list = {
       {"setup.txt", 64 * kKiB, CheckSettingsText, false},
-      {"remote.txt", 64 * kKiB, CheckSettingsText, true},
-      {"rig.txt", 64 * kKiB, CheckSettingsText, false},
+      {"remote.txt", 64 * kKiB, checkRemote, true},
+      {"rig.txt", 64 * kKiB, checkRig, false},
       {"config.txt", 1 * kMiB, CheckConfigFileText, false},
       {"filter.txt", 64 * kKiB, CheckFilterFileText, false},
       {"ventola.txt", 256 * kKiB, CheckFanCurveText, false},
