@@ -256,13 +256,13 @@ void FreezeSetFiles(const std::vector<std::string> &devicePaths) {
   std::unique_lock<std::mutex> lock(gWriter.m);
   for (const std::string &p : devicePaths) gWriter.frozen.insert(p);
   auto &q = gWriter.queue;
-  q.erase(std::remove_if(q.begin(), q.end(),
-                         [](const std::shared_ptr<Job> &j) { return gWriter.frozen.count(j->path) != 0; }),
+  q.erase(std::remove_if(
+              q.begin(), q.end(),
+              [](const std::shared_ptr<Job> &j) { return gWriter.frozen.count(j->path) != 0; }),
           q.end());
   gWriter.done.notify_all();
-  gWriter.done.wait(lock, [] {
-    return !gWriter.current || gWriter.frozen.count(gWriter.current->path) == 0;
-  });
+  gWriter.done.wait(
+      lock, [] { return !gWriter.current || gWriter.frozen.count(gWriter.current->path) == 0; });
 }
 
 unsigned long FileWriterJobsDone() {

@@ -110,7 +110,8 @@ int ReadTableLines(const char *devicePath, int maxLen,
     if (c == EOF) more = false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     ++lineNo;
-    if (cut) TableFault(lineNo, "%s: line %d longer than %d characters, cut", devicePath, lineNo, maxLen);
+    if (cut)
+      TableFault(lineNo, "%s: line %d longer than %d characters, cut", devicePath, lineNo, maxLen);
     if (line.find('\0') != std::string::npos)
       TableFault(lineNo, "%s: line %d holds a NUL byte, the rest of it unread", devicePath, lineNo);
     if (!onLine(line.c_str(), lineNo)) break;

@@ -97,8 +97,10 @@ RigSettings ParseRigFile(const std::string &text) {
       std::string host;
       int port = RigSettings().port;
       if (!parseAddress(value, &host, &port)) {
-        TableFault(lineNo, "rig.txt line %d: Rigctld must be HOST:PORT (an IPv6 address in brackets); ignored",
-               lineNo);
+        TableFault(
+            lineNo,
+            "rig.txt line %d: Rigctld must be HOST:PORT (an IPv6 address in brackets); ignored",
+            lineNo);
         continue;
       }
       out.host = host;

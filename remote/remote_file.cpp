@@ -59,8 +59,9 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
     if (key == "Password") {
       // The value itself is never logged: it is the secret.
       if (value.empty() || value.size() > kMaxPassword || !printable(value)) {
-        TableFault(lineNo, "remote.txt line %d: Password must be 1 to %zu printable characters; ignored",
-               lineNo, kMaxPassword);
+        TableFault(lineNo,
+                   "remote.txt line %d: Password must be 1 to %zu printable characters; ignored",
+                   lineNo, kMaxPassword);
         continue;
       }
       out.password = value;
@@ -89,7 +90,8 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
       (key == "WebTls" ? out.webTls : out.remoteTls) = on;
     } else if (key == "WebCert" || key == "WebKey") {
       if (value.empty() || value.size() > 255 || value[0] != '/' || !printable(value)) {
-        TableFault(lineNo, "remote.txt line %d: %s must be an absolute path; ignored", lineNo, key.c_str());
+        TableFault(lineNo, "remote.txt line %d: %s must be an absolute path; ignored", lineNo,
+                   key.c_str());
         continue;
       }
       (key == "WebCert" ? out.webCert : out.webKey) = value;
@@ -108,15 +110,17 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
         at = comma + 1;
       }
       if (!good || names.size() > 16) {
-        TableFault(lineNo, "remote.txt line %d: WebHost must be host names separated by commas; ignored",
-               lineNo);
+        TableFault(lineNo,
+                   "remote.txt line %d: WebHost must be host names separated by commas; ignored",
+                   lineNo);
         continue;
       }
       out.webHosts = names;
     } else if (key == "StationFingerprint") {
       std::string hex = NormalFingerprint(value);
       if (hex.empty()) {
-        TableFault(lineNo, "remote.txt line %d: StationFingerprint must be 64 hex digits; ignored", lineNo);
+        TableFault(lineNo, "remote.txt line %d: StationFingerprint must be 64 hex digits; ignored",
+                   lineNo);
         continue;
       }
       out.stationFingerprint = hex;

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "core/file_writer.h"
-#include "web/set_files.h"
 #include "platform/log.h"
 #include "platform/platform.h"
+#include "web/set_files.h"
 
 namespace {
 

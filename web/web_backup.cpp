@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "core/file_writer.h"
-#include "web/set_files.h"
 #include "platform/log.h"
+#include "web/set_files.h"
 
 namespace {
 

@@ -14,7 +14,6 @@ constexpr size_t kMaxRestoreUnpacked = 64 * 1024 * 1024;
 constexpr char kManifestName[] = "MANIFEST";
 constexpr char kBackupInfoName[] = "BACKUP-INFO";
 
-
 // The known files as they stand once the file writer's queue is through
 // (missing ones left out, over-size ones logged and left out).
 std::vector<SetFileBytes> CollectSetFiles();

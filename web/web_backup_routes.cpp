@@ -20,25 +20,24 @@ bool IsRestoreRequest(const httplib::Request &req) {
 
 void AddBackupRoutes(httplib::Server &svr, Works *works, const std::string &host,
                      PanelAdmission admitted) {
-  svr.Get("/api/backup", [works, &host, admitted](const httplib::Request &req,
-                                                  httplib::Response &res) {
-    if (!admitted(req, res, false)) return;
-    char version[32] = "";
-    works->version.get(version, sizeof version);
-    time_t now = time(nullptr);
-    std::string archive;
-    if (!MakeBackupArchive(CollectSetFiles(), version, host, now, &archive)) {
-      LogErr("Backup: the archive could not be made");
-      res.status = 500;
-      return;
-    }
-    res.set_header("Content-Disposition",
-                   "attachment; filename=\"" + BackupFileName(host, now) + "\"");
-    res.set_content(std::move(archive), "application/gzip");
-  });
+  svr.Get("/api/backup",
+          [works, &host, admitted](const httplib::Request &req, httplib::Response &res) {
+            if (!admitted(req, res, false)) return;
+            char version[32] = "";
+            works->version.get(version, sizeof version);
+            time_t now = time(nullptr);
+            std::string archive;
+            if (!MakeBackupArchive(CollectSetFiles(), version, host, now, &archive)) {
+              LogErr("Backup: the archive could not be made");
+              res.status = 500;
+              return;
+            }
+            res.set_header("Content-Disposition",
+                           "attachment; filename=\"" + BackupFileName(host, now) + "\"");
+            res.set_content(std::move(archive), "application/gzip");
+          });
 
-  svr.Post("/api/restore", [works, admitted](const httplib::Request &req,
-                                             httplib::Response &res) {
+  svr.Post("/api/restore", [works, admitted](const httplib::Request &req, httplib::Response &res) {
     if (!admitted(req, res, true)) return;
     std::vector<SetFileBytes> files;
     RestoreProblem problem;

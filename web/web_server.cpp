@@ -151,8 +151,8 @@ int refusal(const httplib::Request &req) {
   auto lengths = req.headers.equal_range("Content-Length");
   for (auto it = lengths.first; it != lengths.second; ++it)
     body.contentLengths.push_back(it->second);
-  int status = RefusedBeforeBody(
-      req.method, body, IsRestoreRequest(req) ? kMaxRestoreBody : kMaxRequestBody);
+  int status = RefusedBeforeBody(req.method, body,
+                                 IsRestoreRequest(req) ? kMaxRestoreBody : kMaxRequestBody);
   if (status != 0) return status;
   if (req.get_header_value_count("Host") > 1) return 400;
   if (!HostAllowed(req.get_header_value("Host"), gHostName, gSettings.hosts)) return 421;
@@ -210,13 +210,13 @@ void routes(httplib::Server &svr, Panel &panel) {
     if (!sameOrigin(req)) return 403;
     return refusal(req);
   };
-  svr.set_expect_100_continue_handler([headRefusal](const httplib::Request &req,
-                                                    httplib::Response &res) {
-    int status = headRefusal(req);
-    if (status == 0) return 100;
-    refuse(res, status);
-    return status;
-  });
+  svr.set_expect_100_continue_handler(
+      [headRefusal](const httplib::Request &req, httplib::Response &res) {
+        int status = headRefusal(req);
+        if (status == 0) return 100;
+        refuse(res, status);
+        return status;
+      });
   svr.set_pre_routing_handler([headRefusal](const httplib::Request &req, httplib::Response &res) {
     int status = headRefusal(req);
     if (status == 0) {

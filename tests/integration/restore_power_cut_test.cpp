@@ -37,10 +37,10 @@ TEST(PowerCut, ARestoreLeavesAllOldOrAllNew) {
   auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(ReplaceSetFiles(version(1), &why)) << why;
   ASSERT_TRUE(ReplaceSetFiles(version(0), &why)) << why;
-  const long roundUs = std::chrono::duration_cast<std::chrono::microseconds>(
-                           std::chrono::steady_clock::now() - t0)
-                           .count() /
-                       2;
+  const long roundUs =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+          .count() /
+      2;
   std::mt19937 rng(11);
   int seen[2] = {0, 0};
   for (int n = 0; n < 300; ++n) {

@@ -185,7 +185,8 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   } hostile[] = {
       {pack(badLine),
        R"({"file": "antenna.txt", "line": 2, "error": "line 2: antenna 9 out of range, antenna left as it is"})"},
-      {pack(dotDot), R"({"file": "../antenna.txt", "line": null, "error": "not a flat file name"})"},
+      {pack(dotDot),
+       R"({"file": "../antenna.txt", "line": null, "error": "not a flat file name"})"},
       {pack(link, {{"antenna.txt", AE_IFLNK}}),
        R"({"file": "antenna.txt", "line": null, "error": "not a regular file"})"},
       {pack(device, {{"antenna.txt", AE_IFBLK}}),
@@ -221,8 +222,7 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
     webtest::RawConn c;
     ASSERT_TRUE(c.connectTls(p.port, p.fingerprint));
     ASSERT_TRUE(c.send("POST /api/restore HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(p.port) +
-                       "\r\nOrigin: " + p.origin() +
-                       "\r\nCookie: ombrix_session=" + session +
+                       "\r\nOrigin: " + p.origin() + "\r\nCookie: ombrix_session=" + session +
                        "\r\nContent-Length: 16777217\r\n\r\n"));
     EXPECT_EQ(webtest::Status(c.answer()), 413);
   }
