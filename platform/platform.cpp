@@ -219,12 +219,12 @@ int RemoveFile(const std::string &devicePath) {
 
 int RenameFileDurable(const std::string &fromDevicePath, const std::string &toDevicePath) {
   const std::string from = MapPath(fromDevicePath), to = MapPath(toDevicePath);
-  if (rename(from.c_str(), to.c_str()) != 0) return -1;
+  if (gCalls.rename(from.c_str(), to.c_str()) != 0) return -1;
   const size_t slash = to.find_last_of('/');
   const std::string dir = slash == std::string::npos ? std::string(".") : to.substr(0, slash + 1);
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  int rc = fsync(fd);
+  int rc = gCalls.fsync(fd);
   int err = errno;
   close(fd);
   errno = err;

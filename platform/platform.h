@@ -41,8 +41,9 @@ bool RemountRO();
 // Returns 0, or -1 with errno set.
 int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int mode = -1);
 
-// The system calls of WriteFileAtomic that can fail on a full or failing
-// medium, so tests can make each one fail (and benchmarks slow).
+// The system calls of WriteFileAtomic (and RenameFileDurable) that can fail
+// on a full or failing medium, so tests can make each one fail (and
+// benchmarks and tests slow).
 struct FileWriteCalls {
   int (*makeTemp)(char *pathTemplate);  // mkostemp with O_CLOEXEC
   ssize_t (*write)(int fd, const void *data, size_t size);
