@@ -3,11 +3,8 @@
 // archives are refused with their first problem and change nothing; a
 // backup changed in one value brings that value back, and the program
 // starts again in the same process to take it in.
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/evp.h>
 #include <signal.h>
 
 #include <chrono>
@@ -17,6 +14,7 @@
 #include <string>
 
 #include "support/sim_harness.h"
+#include "support/tar_gz.h"
 #include "support/wait.h"
 #include "support/web_client.h"
 #include "support/web_panel_sim.h"
@@ -29,67 +27,25 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 
-Files unpack(const std::string &gz) {
-  Files files;
-  struct archive *a = archive_read_new();
-  archive_read_support_filter_gzip(a);
-  archive_read_support_format_tar(a);
-  if (archive_read_open_memory(a, gz.data(), gz.size()) == ARCHIVE_OK) {
-    archive_entry *e = nullptr;
-    while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
-      std::string bytes;
-      char buf[8192];
-      la_ssize_t n;
-      while ((n = archive_read_data(a, buf, sizeof buf)) > 0) bytes.append(buf, n);
-      files[archive_entry_pathname(e)] = bytes;
-    }
-  }
-  archive_read_free(a);
-  return files;
-}
+using tartest::Entry;
+using tartest::Pack;
+using tartest::Unpack;
 
-la_ssize_t append(struct archive *, void *out, const void *p, size_t n) {
-  static_cast<std::string *>(out)->append(static_cast<const char *>(p), n);
-  return static_cast<la_ssize_t>(n);
-}
-
-// The files (and entries of other types where type says) as a .tar.gz.
-std::string pack(const Files &files, const std::map<std::string, unsigned> &types = {}) {
-  std::string out;
-  struct archive *a = archive_write_new();
-  archive_write_set_format_ustar(a);
-  archive_write_add_filter_gzip(a);
-  archive_write_open(a, &out, nullptr, append, nullptr);
-  for (const auto &[name, bytes] : files) {
-    archive_entry *e = archive_entry_new();
-    auto t = types.find(name);
-    unsigned type = t == types.end() ? AE_IFREG : t->second;
-    archive_entry_set_pathname(e, name.c_str());
-    archive_entry_set_filetype(e, type);
-    archive_entry_set_perm(e, 0644);
-    if (type == AE_IFLNK) archive_entry_set_symlink(e, "/etc/shadow");
-    archive_entry_set_size(e, type == AE_IFREG ? static_cast<la_int64_t>(bytes.size()) : 0);
-    archive_write_header(a, e);
-    if (type == AE_IFREG) archive_write_data(a, bytes.data(), bytes.size());
-    archive_entry_free(e);
-  }
-  archive_write_close(a);
-  archive_write_free(a);
-  return out;
-}
-
-std::string sha256(const std::string &bytes) {
-  unsigned char d[32];
-  unsigned n = 0;
-  EVP_Digest(bytes.data(), bytes.size(), d, &n, EVP_sha256(), nullptr);
-  return webtest::Hex(d, n);
-}
-
+// The manifest of the files, as sha256sum writes it (name order).
 std::string manifestOf(const Files &files) {
   std::string m;
   for (const auto &[name, bytes] : files)
-    if (name != "MANIFEST" && name != "BACKUP-INFO") m += sha256(bytes) + "  " + name + "\n";
+    if (name != "MANIFEST" && name != "BACKUP-INFO")
+      m += tartest::Sha256(bytes) + "  " + name + "\n";
   return m;
+}
+
+// The files as archive entries (MANIFEST made by Pack).
+std::vector<Entry> entriesOf(const Files &files) {
+  std::vector<Entry> entries;
+  for (const auto &[name, bytes] : files)
+    if (name != "MANIFEST" && name != "BACKUP-INFO") entries.push_back({name, bytes});
+  return entries;
 }
 
 // A manifest's lines in name order.
@@ -153,7 +109,7 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   const std::string disposition = backup->get_header_value("Content-Disposition");
   EXPECT_NE(disposition.find("filename=\"ombrix-"), std::string::npos) << disposition;
   EXPECT_NE(disposition.find(".tar.gz\""), std::string::npos) << disposition;
-  Files got = unpack(backup->body);
+  Files got = Unpack(backup->body);
   const Files card = onCard(p.root);
   for (const char *name : {"setup.txt", "antenna.txt", "remote.txt", "web-cert.pem", "web-key.pem"})
     EXPECT_EQ(card.count(name), 1u) << name << " not on the card";
@@ -169,31 +125,23 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   auto restore = [&](const std::string &body, bool origin = true) {
     return cli.Post("/api/restore", p.headers(session, origin), body, "application/gzip");
   };
-  Files badLine = {{"antenna.txt", "!Gen\n40m 7000000 7300000 1 9 0 0 10.0\n"}};
-  badLine["MANIFEST"] = manifestOf(badLine);
-  Files dotDot = {{"../antenna.txt", "x\n"}};
-  dotDot["MANIFEST"] = manifestOf(dotDot);
-  Files link = {{"antenna.txt", ""}, {"MANIFEST", ""}};
-  Files device = link;
-  Files wrongSum = {{"filter.txt", card.count("filter.txt") ? card.at("filter.txt") : "1 2 1\n"}};
-  wrongSum["MANIFEST"] = std::string(64, '0') + "  filter.txt\n";
-  Files bomb = {{"events.log", std::string(32 << 20, '\n')}};
-  bomb["MANIFEST"] = manifestOf(bomb);
+  const std::string filter = card.count("filter.txt") ? card.at("filter.txt") : "1 2 1\n";
   const struct {
     std::string body;
     std::string json;
   } hostile[] = {
-      {pack(badLine),
+      {Pack({{"antenna.txt", "!Gen\n40m 7000000 7300000 1 9 0 0 10.0\n"}}),
        R"({"file": "antenna.txt", "line": 2, "error": "line 2: antenna 9 out of range, antenna left as it is"})"},
-      {pack(dotDot),
+      {Pack({{"../antenna.txt", "x\n"}}),
        R"({"file": "../antenna.txt", "line": null, "error": "not a flat file name"})"},
-      {pack(link, {{"antenna.txt", AE_IFLNK}}),
+      {Pack({{"antenna.txt", "", AE_IFLNK}}),
        R"({"file": "antenna.txt", "line": null, "error": "not a regular file"})"},
-      {pack(device, {{"antenna.txt", AE_IFBLK}}),
+      {Pack({{"antenna.txt", "", AE_IFBLK}}),
        R"({"file": "antenna.txt", "line": null, "error": "not a regular file"})"},
-      {pack(wrongSum),
+      {Pack({{"filter.txt", filter}}, std::string(64, '0') + "  filter.txt\n"),
        R"({"file": "filter.txt", "line": null, "error": "checksum does not match MANIFEST"})"},
-      {pack(bomb), R"({"file": "events.log", "line": null, "error": "larger than 5242880 bytes"})"},
+      {Pack({{"events.log", std::string(32 << 20, '\n')}}),
+       R"({"file": "events.log", "line": null, "error": "larger than 5242880 bytes"})"},
   };
   for (const auto &h : hostile) {
     auto r = restore(h.body);
@@ -239,9 +187,8 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   size_t end = bands.find('\n', at + 1);
   size_t last = bands.rfind(' ', end);
   bands.replace(last + 1, end - last - 1, "42.5");
-  changed["MANIFEST"] = manifestOf(changed);
   const size_t before = p.sim.out().size();
-  auto done = restore(pack(changed));
+  auto done = restore(Pack(entriesOf(changed)));
   ASSERT_TRUE(done);
   ASSERT_EQ(done->status, 204) << done->body;
   ASSERT_GE(p.sim.out().waitForText("Web panel on http", 60s, before), 0) << p.sim.out().text();
@@ -254,7 +201,7 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   ASSERT_FALSE(again.empty());
   auto second = after2->Get("/api/backup", p.headers(again, false));
   ASSERT_TRUE(second);
-  Files after = unpack(second->body);
+  Files after = Unpack(second->body);
   EXPECT_EQ(after["antenna.txt"], bands);
   EXPECT_EQ(readFile(p.root + "/opt/set/antenna.txt"), bands);
 }

@@ -2,17 +2,14 @@
 // outside is refused at its first problem (hostile names and types,
 // duplicates, sizes, MANIFEST, a line its reader would not take as it is).
 // The staged replacement of the files finishes or rolls back after a cut.
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <sys/sysmacros.h>
 
 #include <string>
 #include <vector>
 
 #include "core/file_writer.h"
 #include "sim/default_tables.h"
+#include "support/tar_gz.h"
 #include "support/temp_root.h"
 #include "web/set_files.h"
 #include "web/set_restore.h"
@@ -20,63 +17,12 @@
 
 namespace {
 
-struct Entry {
-  std::string name;
-  std::string bytes;
-  unsigned type = AE_IFREG;
-  bool inManifest = true;
-};
+using tartest::Entry;
+using tartest::Sha256;
 
-std::string sha256(const std::string &bytes) {
-  unsigned char d[32];
-  unsigned n = 0;
-  EVP_Digest(bytes.data(), bytes.size(), d, &n, EVP_sha256(), nullptr);
-  std::string hex;
-  char two[3];
-  for (unsigned i = 0; i < n; ++i) {
-    snprintf(two, sizeof two, "%02x", d[i]);
-    hex += two;
-  }
-  return hex;
-}
-
-la_ssize_t append(struct archive *, void *out, const void *p, size_t n) {
-  static_cast<std::string *>(out)->append(static_cast<const char *>(p), n);
-  return static_cast<la_ssize_t>(n);
-}
-
-// A tar (gzip'd unless plain) of the entries, with a MANIFEST of the
-// regular ones unless manifest is given ("-": none at all).
 std::string tarOf(const std::vector<Entry> &entries, const std::string &manifest = "",
                   bool gzip = true) {
-  std::string out;
-  struct archive *a = archive_write_new();
-  archive_write_set_format_pax_restricted(a);
-  if (gzip) archive_write_add_filter_gzip(a);
-  archive_write_open(a, &out, nullptr, append, nullptr);
-  std::vector<Entry> all = entries;
-  if (manifest != "-") {
-    std::string m = manifest;
-    if (m.empty())
-      for (const Entry &e : entries)
-        if (e.type == AE_IFREG && e.inManifest) m += sha256(e.bytes) + "  " + e.name + "\n";
-    all.push_back({kManifestName, m});
-  }
-  for (const Entry &e : all) {
-    archive_entry *ae = archive_entry_new();
-    archive_entry_set_pathname(ae, e.name.c_str());
-    archive_entry_set_filetype(ae, e.type);
-    archive_entry_set_perm(ae, 0644);
-    if (e.type == AE_IFLNK) archive_entry_set_symlink(ae, "/etc/passwd");
-    if (e.type == AE_IFCHR) archive_entry_set_rdev(ae, makedev(1, 3));
-    archive_entry_set_size(ae, e.type == AE_IFREG ? static_cast<la_int64_t>(e.bytes.size()) : 0);
-    archive_write_header(a, ae);
-    if (e.type == AE_IFREG) archive_write_data(a, e.bytes.data(), e.bytes.size());
-    archive_entry_free(ae);
-  }
-  archive_write_close(a);
-  archive_write_free(a);
-  return out;
+  return tartest::Pack(entries, manifest, gzip);
 }
 
 const char kBand[] = "!Gen\n40m 7000000 7300000 1 1 0 0 10.0\n";
@@ -130,7 +76,7 @@ TEST(BackupArchive, HostileArchivesAreRefusedAtTheirFirstProblem) {
       {"checksum mismatch", tarOf({{"antenna.txt", kBand}}, wrongSum), "antenna.txt", 0,
        "checksum does not match MANIFEST"},
       {"listed, not there",
-       tarOf({{"atu_ant1.txt", kTune}}, sha256(kTune) + "  atu_ant1.txt\n" + wrongSum),
+       tarOf({{"atu_ant1.txt", kTune}}, Sha256(kTune) + "  atu_ant1.txt\n" + wrongSum),
        "antenna.txt", 0, "listed in MANIFEST, not in the archive"},
       {"not listed", tarOf({{"atu_ant1.txt", kTune}, {"antenna.txt", kBand, AE_IFREG, false}}),
        "antenna.txt", 0, "not listed in MANIFEST"},
