@@ -33,6 +33,7 @@
 #include "remote/remote.h"
 #include "ui/plot.h"
 #include "ui/ui.h"
+#include "web/set_restore.h"
 #include "web/web_server.h"
 
 // git describe of the build, written at build time by cmake/version.cmake.
@@ -267,7 +268,7 @@ void restartRemote(Works *works) {
 
 }  // namespace
 
-int main(int, char **) {
+int main(int, char **argv) {
   LogStderr("START Main ----------------------------------------------------------------\n");
   LogStderr("OMBRIX version %s\n", kVersion);
   syslog(LOG_INFO, "OMBRIX version %s", kVersion);
@@ -297,6 +298,9 @@ int main(int, char **) {
   works.serMut = &serMut;
   works.nebParam = &nebParam;
 
+  // Before anything reads /opt/set: a restore cut short by a power cut is
+  // finished or undone.
+  FinishSetFileReplacement();
   fillThreadBodies();
   catchStopSignals(&works);
   // Files under /opt/set are written by their own thread from here on; the
@@ -359,5 +363,7 @@ int main(int, char **) {
   while (works.running) sleepSeconds(1);
 
   closeProgram(&works);
+  // A restore: the same process starts again on the restored files.
+  if (RestartRequested()) ReExecSelf(argv);
   return 0;
 }

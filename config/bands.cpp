@@ -75,14 +75,15 @@ void parseBandRow(const char *path, int lineNo, const char *line, TabAntennaRow 
   r.ant = static_cast<uint8_t>(v[1]);
   r.atuBypass = static_cast<uint8_t>(v[2]);
   r.att = static_cast<uint8_t>(v[3]);
-  if (!ok) LogErr("%s: line %d: missing or bad fields read as 0", path, lineNo);
+  if (!ok) TableFault(lineNo, "%s: line %d: missing or bad fields read as 0", path, lineNo);
   // Antenna and attenuator index tables and controller commands: keep them in range.
   if (r.ant > 3) {
-    LogErr("%s: line %d: antenna %d out of range, antenna left as it is", path, lineNo, r.ant);
+    TableFault(lineNo, "%s: line %d: antenna %d out of range, antenna left as it is", path, lineNo,
+               r.ant);
     r.ant = 0;
   }
   if (r.att > 3) {
-    LogErr("%s: line %d: attenuator %d out of range, 0 dB", path, lineNo, r.att);
+    TableFault(lineNo, "%s: line %d: attenuator %d out of range, 0 dB", path, lineNo, r.att);
     r.att = 0;
   }
 }
@@ -127,6 +128,7 @@ int readBandFile(int bank, BandTable *t) {
   t->numBands = 0;
   int mode = 1;
   bool full = false;
+  int rowLine[kBandRows] = {};
   int rc = ReadTableLines(path, 511, [&](const char *line, int lineNo) {
     if (line[0] == ';') return true;
     if (line[0] == '!') {
@@ -138,12 +140,17 @@ int readBandFile(int bank, BandTable *t) {
         mode = 2;
       else if (strncmp(line + 1, "rig", 3) == 0)
         mode = 3;
+      else
+        TableFault(lineNo, "%s: line %d: unknown mode of work, the bank's last one kept", path,
+                   lineNo);
       return true;
     }
     if (t->numBands == kBandRows) {
       full = true;
+      TableFault(lineNo, "%s: more than %d bands, the rest ignored", path, kBandRows);
       return false;
     }
+    rowLine[t->numBands] = lineNo;
     parseBandRow(path, lineNo, line, t->rows[t->numBands++]);
     return true;
   });
@@ -152,9 +159,11 @@ int readBandFile(int bank, BandTable *t) {
     t->numBands = kBandRows;
     return -1;
   }
-  if (full) LogErr("%s: more than %d bands, the rest ignored", path, kBandRows);
+  (void)full;
   for (int i = 0; i < t->numBands; ++i) {
     if (t->rows[i].fmin != 0 && t->rows[i].fmax != 0) continue;
+    TableFault(rowLine[i], "%s: line %d: a band without limits, every band set to its default",
+               path, rowLine[i]);
     for (int j = 0; j < kBandRows; ++j) defaultLimits(t->rows[j], j);
     t->numBands = kBandRows;
     LogStderr("Error Reinit antenna\n");
@@ -183,6 +192,13 @@ int loadBandFile(Works *works, int bank) {
 }
 
 }  // namespace
+
+bool CheckBandFileText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  BandTable t;
+  readBandFile(0, &t);
+  return check.result(line, error);
+}
 
 void BandFileName(int bank, char *out, int outSize) {
   if (bank >= 1 && bank <= 19)

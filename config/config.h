@@ -6,6 +6,7 @@
 // loaders parse into a local copy and commit it under the lock, savers take
 // a snapshot under the lock, format it and hand it to the file writer.
 #include <cstdint>
+#include <string>
 
 #include "core/table_file.h"
 #include "core/works.h"
@@ -17,6 +18,9 @@ constexpr int kMaxBanks = 20;
 // "/opt/set/antenna.txt" for bank 0 and any bank outside 1..19, else
 // "/opt/set/antenna_bN.txt".
 void BandFileName(int bank, char *out, int outSize);
+// True when the loader takes text as a band table without skipping,
+// clamping or repairing anything; else the first line it would not and why.
+bool CheckBandFileText(const std::string &text, int *line, std::string *error);
 void InitTabAntenna(Works *works, int keepSettings);
 // Loads the bank's band table; returns the mode of work of its header (1
 // without one or without the file).
@@ -50,6 +54,8 @@ void ResetBank(Works *works, int bank);
 // ---- Threshold and calibration table
 
 int ReadConfigFile(Works *works);
+// As CheckBandFileText, for the threshold and calibration table.
+bool CheckConfigFileText(const std::string &text, int *line, std::string *error);
 // Frees the table ReadConfigFile allocated (tests and a second read).
 void FreeConfigTable(Works *works);
 void SearchCambioSoglie_TS(Works *works);
@@ -60,6 +66,8 @@ float SearchK(Works *works, int type);
 // ---- Filter table
 
 int LoadTabFiltri(Works *works);
+// As CheckBandFileText, for the filter table.
+bool CheckFilterFileText(const std::string &text, int *line, std::string *error);
 int SaveTabFiltri(Works *works);
 void SetFilterFromfreq(Works *works);
 void EnDisFilter(Works *works, int value);

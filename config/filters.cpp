@@ -19,17 +19,19 @@ const char kFilterHeader[] =
 
 }  // namespace
 
-int LoadTabFiltri(Works *works) {
-  FilterRow rows[kFilterRows];
-  {
-    std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
-    memcpy(rows, works->tabFiltri, sizeof rows);
-  }
-  for (FilterRow &r : rows) r.enabled = 0;
+namespace {
+
+// Reads the file into rows; the number of rows read, -1 without the file.
+int readFilterRows(FilterRow *rows) {
+  for (int i = 0; i < kFilterRows; ++i) rows[i].enabled = 0;
   int n = 0;
   int rc = ReadTableLines(kFilterPath, 511, [&](const char *line, int lineNo) {
     if (line[0] == ';') return true;
-    if (n == kFilterRows) return false;
+    if (n == kFilterRows) {
+      TableFault(lineNo, "filter.txt line %d: more than %d rows, the rest ignored", lineNo,
+                 kFilterRows);
+      return false;
+    }
     FilterRow &r = rows[n];
     const char *p = line;
     bool ok = ScanCUnsigned(&p, &r.fstart);
@@ -37,13 +39,35 @@ int LoadTabFiltri(Works *works) {
     int64_t en = 0;
     ok = ScanDecimal(&p, &en) && ok;
     r.enabled = static_cast<int32_t>(en);
-    if (!ok) LogErr("filter.txt line %d: missing or bad numbers read as 0", lineNo);
+    if (!ok) TableFault(lineNo, "filter.txt line %d: missing or bad numbers read as 0", lineNo);
     LogStderr("Filter %i %ld,%ld,%x\n", n, static_cast<long>(r.fstart), static_cast<long>(r.fstop),
               static_cast<unsigned>(r.enabled));
     ++n;
     return true;
   });
-  if (rc < 0) LogStderr("Filter File not FOUND!!\n");
+  return rc < 0 ? -1 : n;
+}
+
+}  // namespace
+
+bool CheckFilterFileText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  FilterRow rows[kFilterRows] = {};
+  readFilterRows(rows);
+  return check.result(line, error);
+}
+
+int LoadTabFiltri(Works *works) {
+  FilterRow rows[kFilterRows];
+  {
+    std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
+    memcpy(rows, works->tabFiltri, sizeof rows);
+  }
+  int n = readFilterRows(rows);
+  if (n < 0) {
+    LogStderr("Filter File not FOUND!!\n");
+    n = 0;
+  }
   std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);
   memcpy(works->tabFiltri, rows, sizeof rows);
   return n;

@@ -54,7 +54,8 @@ void parseConfigRow(int lineNo, const char *line, ConfigRow &r) {
   r.kPwin = coefficient(cal[4], cal[5], &kOk);
   // An empty line is a row of zeros by definition; anything else short is worth a line.
   if (line[0] != 0 && !AtLineEnd(line)) {
-    if (!ok) LogErr("config.txt line %d: missing or bad numbers read as 0", lineNo);
+    if (!ok) TableFault(lineNo, "config.txt line %d: missing or bad numbers read as 0", lineNo);
+    // A zero reading switches the threshold off by design: logged, not a fault.
     if (!kOk) LogErr("config.txt line %d: calibration reading 0, coefficient 0", lineNo);
   }
   LogStderr(
@@ -75,6 +76,22 @@ int32_t toCount(double v) {
 }
 
 }  // namespace
+
+bool CheckConfigFileText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  int n = 0;
+  ReadTableLines(kConfigPath, 255, [&](const char *row, int lineNo) {
+    if (isComment(row)) return true;
+    if (++n > kMaxConfigRows) {
+      TableFault(lineNo, "config.txt: more than %d rows, the rest ignored", kMaxConfigRows);
+      return false;
+    }
+    ConfigRow r = {};
+    parseConfigRow(lineNo, row, r);
+    return true;
+  });
+  return check.result(line, error);
+}
 
 void FreeConfigTable(Works *works) {
   std::lock_guard<std::recursive_mutex> lock(works->tablesMutex);

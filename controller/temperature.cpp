@@ -17,6 +17,7 @@
 
 #include "core/command_queue.h"
 #include "core/file_writer.h"
+#include "core/table_file.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -70,7 +71,7 @@ bool blankLine(const char *s) {
 
 // "temperature percent": a decimal temperature, white space, a decimal
 // percent whose fraction is dropped. Anything after it is ignored.
-bool parseVentolaRow(const char *line, VentolaRow *row) {
+bool parseVentolaRow(const char *line, int lineNo, VentolaRow *row) {
   char *end = nullptr;
   errno = 0;
   float t = strtof(line, &end);
@@ -81,6 +82,9 @@ bool parseVentolaRow(const char *line, VentolaRow *row) {
   long pct = strtol(p, &end, 10);
   if (end == p || errno == ERANGE) return false;
   row->temperature = t;
+  if (pct < 0 || pct > 100)
+    TableFault(lineNo, "ventola.txt line %d: fan %ld %% taken as %ld %%", lineNo, pct,
+               std::clamp(pct, 0L, 100L));
   row->percent = static_cast<int32_t>(std::clamp(pct, 0L, 100L));
   return true;
 }
@@ -128,12 +132,12 @@ std::vector<VentolaRow> ParseVentolaFile(FILE *f) {
     // turn the fan off at any temperature above the table.
     if (blankLine(line)) continue;
     VentolaRow row;
-    if (!parseVentolaRow(line, &row)) {
-      LogErr("ventola.txt line %d ignored: %.40s", lineNo, line);
+    if (!parseVentolaRow(line, lineNo, &row)) {
+      TableFault(lineNo, "ventola.txt line %d ignored: %.40s", lineNo, line);
       continue;
     }
     if (static_cast<int>(rows.size()) >= kVentolaRowsMax) {
-      LogErr("ventola.txt: more than %d rows, the rest ignored", kVentolaRowsMax);
+      TableFault(lineNo, "ventola.txt: more than %d rows, the rest ignored", kVentolaRowsMax);
       break;
     }
     rows.push_back(row);
@@ -146,9 +150,19 @@ std::vector<VentolaRow> ParseVentolaFile(FILE *f) {
   };
   if (!std::is_sorted(rows.begin(), rows.end(), byTemp)) {
     std::stable_sort(rows.begin(), rows.end(), byTemp);
-    LogErr("ventola.txt rows not in ascending temperature: sorted");
+    TableFault(0, "ventola.txt rows not in ascending temperature: sorted");
   }
   return rows;
+}
+
+bool CheckFanCurveText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  std::string copy = text + "\n";  // fmemopen wants a buffer of at least a byte
+  FILE *f = fmemopen(copy.data(), copy.size(), "r");
+  if (f == nullptr) return true;
+  ParseVentolaFile(f);
+  fclose(f);
+  return check.result(line, error);
 }
 
 int ReadVentolaFile(Works *works) {

@@ -1,6 +1,7 @@
 #pragma once
 // Temperatures, fan rules and the over-temperature protection.
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "core/command_queue.h"
@@ -19,6 +20,9 @@ int ReadVentolaFile(Works *works);
 // The fan curve's rows from an open file, in ascending temperature; lines
 // that are not rows are logged and skipped.
 std::vector<VentolaRow> ParseVentolaFile(FILE *f);
+// True when ParseVentolaFile takes text without skipping, clamping or
+// sorting anything; else the first line it would not take and why.
+bool CheckFanCurveText(const std::string &text, int *line, std::string *error);
 // Fan rules of one status cycle: the table rule and the computer rule.
 void searchPercentVentola(Works *works);
 // Temperature of the first fan table row with this percent, 0 if none.

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/log.h"
@@ -38,6 +39,7 @@ struct Writer {
   bool active = false;           // the thread takes the jobs
   bool stopping = false;
   unsigned long jobsDone = 0;
+  std::set<std::string> frozen;  // FreezeSetFiles
   std::thread thread;
 };
 Writer gWriter;
@@ -123,6 +125,10 @@ bool jobFor(const std::string &path) {
 int submit(std::shared_ptr<Job> job) {
   {
     std::lock_guard<std::mutex> lock(gWriter.m);
+    if (gWriter.frozen.count(job->path) != 0) {
+      LogErr("%s is being restored: not written", job->path.c_str());
+      return -1;
+    }
     if (gWriter.active) {
       std::shared_ptr<Job> last = lastWaiting(job->path);
       if (last && job->kind != JOB_APPEND && last->kind != JOB_APPEND) {
@@ -244,6 +250,19 @@ void StopFileWriter() {
 void DrainFileWriter() {
   std::unique_lock<std::mutex> lock(gWriter.m);
   gWriter.done.wait(lock, [] { return gWriter.queue.empty() && !gWriter.current; });
+}
+
+void FreezeSetFiles(const std::vector<std::string> &devicePaths) {
+  std::unique_lock<std::mutex> lock(gWriter.m);
+  for (const std::string &p : devicePaths) gWriter.frozen.insert(p);
+  auto &q = gWriter.queue;
+  q.erase(std::remove_if(
+              q.begin(), q.end(),
+              [](const std::shared_ptr<Job> &j) { return gWriter.frozen.count(j->path) != 0; }),
+          q.end());
+  gWriter.done.notify_all();
+  gWriter.done.wait(
+      lock, [] { return !gWriter.current || gWriter.frozen.count(gWriter.current->path) == 0; });
 }
 
 unsigned long FileWriterJobsDone() {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 constexpr mode_t kSetFileMode = 0644;
 
@@ -51,5 +52,9 @@ void StartFileWriter();
 void StopFileWriter();
 // Waits until every job queued so far is written (or has failed).
 void DrainFileWriter();
+// The files are being replaced from outside (a restore): jobs still waiting
+// for them are dropped, one being written is waited for, and every later
+// job for them is refused (logged, -1) for the rest of the process.
+void FreezeSetFiles(const std::vector<std::string> &devicePaths);
 // Jobs written by the thread since it started (coalesced ones not counted).
 unsigned long FileWriterJobsDone();

@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -33,13 +35,62 @@ struct FileCloser {
   void operator()(FILE *f) const { fclose(f); }
 };
 
+thread_local TableCheck *tCheck = nullptr;
+
 }  // namespace
+
+TableCheck::TableCheck(const std::string &text) : text_(text), outer_(tCheck) {
+  tCheck = this;
+}
+
+TableCheck::~TableCheck() {
+  tCheck = outer_;
+}
+
+void NoteTableFault(int lineNo, const char *error) {
+  if (tCheck != nullptr && tCheck->line_ < 0) {
+    tCheck->line_ = lineNo;
+    tCheck->error_ = error;
+  }
+}
+
+bool TableCheck::result(int *line, std::string *error) const {
+  if (ok()) return true;
+  *line = line_;
+  *error = error_;
+  return false;
+}
+
+void TableFault(int lineNo, const char *fmt, ...) {
+  char text[256];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  if (tCheck == nullptr) {
+    LogErr("%s", text);
+  } else if (tCheck->line_ < 0) {
+    // The check names its file itself: a path in front of the text is dropped.
+    const char *error = text;
+    if (strncmp(text, "/opt/set/", 9) == 0 && strstr(text, ": ") != nullptr)
+      error = strstr(text, ": ") + 2;
+    tCheck->line_ = lineNo;
+    tCheck->error_ = error;
+  }
+}
 
 int ReadTableLines(const char *devicePath, int maxLen,
                    const std::function<bool(const char *, int)> &onLine) {
   // A file with a rewrite still queued reads as the rewrite has it.
   std::string pending;
-  std::unique_ptr<FILE, FileCloser> f(OpenSetFile(devicePath, &pending));
+  std::unique_ptr<FILE, FileCloser> f;
+  if (tCheck != nullptr) {
+    if (tCheck->text_.empty()) return 0;
+    pending = tCheck->text_;
+    f.reset(fmemopen(pending.data(), pending.size(), "rb"));
+  } else {
+    f.reset(OpenSetFile(devicePath, &pending));
+  }
   if (!f) return -1;
   std::string line;
   line.reserve(static_cast<size_t>(maxLen) + 1);
@@ -59,7 +110,10 @@ int ReadTableLines(const char *devicePath, int maxLen,
     if (c == EOF) more = false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     ++lineNo;
-    if (cut) LogErr("%s: line %d longer than %d characters, cut", devicePath, lineNo, maxLen);
+    if (cut)
+      TableFault(lineNo, "%s: line %d longer than %d characters, cut", devicePath, lineNo, maxLen);
+    if (line.find('\0') != std::string::npos)
+      TableFault(lineNo, "%s: line %d holds a NUL byte, the rest of it unread", devicePath, lineNo);
     if (!onLine(line.c_str(), lineNo)) break;
   }
   return lineNo;

@@ -4,6 +4,7 @@
 // the same way.
 #include <cstdint>
 #include <functional>
+#include <string>
 
 // Reads a table file line by line: at most maxLen characters a line (the
 // rest of a longer line is dropped with a log line), one trailing line feed
@@ -22,3 +23,37 @@ bool ScanDecimal(const char **p, int64_t *out);
 bool ScanFloat(const char **p, float *out);  // finite values only
 // True when only blanks and tabs are left.
 bool AtLineEnd(const char *p);
+
+// A strict reading of a table file's text, for files taken from outside
+// (a restored backup): while one lives, ReadTableLines on this thread reads
+// text whatever the path, and the first TableFault is kept instead of logged.
+// The loaders run as they always do, so the check is their own parsing.
+class TableCheck {
+ public:
+  explicit TableCheck(const std::string &text);
+  ~TableCheck();
+  TableCheck(const TableCheck &) = delete;
+  TableCheck &operator=(const TableCheck &) = delete;
+  // False once a loader skipped, clamped, dropped or repaired something.
+  bool ok() const { return line_ < 0; }
+  int line() const { return line_; }
+  const std::string &error() const { return error_; }
+  // Fills the outputs of a file check from the first fault (true when none).
+  bool result(int *line, std::string *error) const;
+
+ private:
+  friend int ReadTableLines(const char *, int, const std::function<bool(const char *, int)> &);
+  friend void TableFault(int, const char *, ...);
+  friend void NoteTableFault(int, const char *);
+  const std::string &text_;
+  int line_ = -1;
+  std::string error_;
+  TableCheck *outer_;
+};
+
+// A loader skips, clamps, drops or repairs something at line lineNo (0: not
+// one line): logged (fmt is the whole log line), or kept by a TableCheck.
+void TableFault(int lineNo, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// The same for a loader that says it in its own way: kept by a TableCheck,
+// nothing otherwise.
+void NoteTableFault(int lineNo, const char *error);

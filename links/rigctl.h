@@ -29,6 +29,9 @@ struct RigSettings {
 
 // Parses the file's text (any bytes); bad values are logged and skipped.
 RigSettings ParseRigFile(const std::string &text);
+// True when ParseRigFile takes text without ignoring anything; else the
+// first line it would ignore and why.
+bool CheckRigFileText(const std::string &text, int *line, std::string *error);
 // Reads /opt/set/rig.txt (through the path mapping); the defaults when it is missing.
 RigSettings ReadRigFile();
 

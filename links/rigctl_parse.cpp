@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/file_writer.h"
+#include "core/table_file.h"
 #include "links/rigctl.h"
 #include "platform/log.h"
 #include "platform/platform.h"
@@ -96,8 +97,10 @@ RigSettings ParseRigFile(const std::string &text) {
       std::string host;
       int port = RigSettings().port;
       if (!parseAddress(value, &host, &port)) {
-        LogErr("rig.txt line %d: Rigctld must be HOST:PORT (an IPv6 address in brackets); ignored",
-               lineNo);
+        TableFault(
+            lineNo,
+            "rig.txt line %d: Rigctld must be HOST:PORT (an IPv6 address in brackets); ignored",
+            lineNo);
         continue;
       }
       out.host = host;
@@ -105,13 +108,19 @@ RigSettings ParseRigFile(const std::string &text) {
     } else if (key == "Poll") {
       long ms = 0;
       if (!smallNumber(value, &ms) || ms < 50 || ms > 2000) {
-        LogErr("rig.txt line %d: Poll must be 50 to 2000 (ms); ignored", lineNo);
+        TableFault(lineNo, "rig.txt line %d: Poll must be 50 to 2000 (ms); ignored", lineNo);
         continue;
       }
       out.pollMs = static_cast<int>(ms);
     }
   }
   return out;
+}
+
+bool CheckRigFileText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  ParseRigFile(text);
+  return check.result(line, error);
 }
 
 RigSettings ReadRigFile() {

@@ -217,6 +217,43 @@ int RemoveFile(const std::string &devicePath) {
   return unlink(MapPath(devicePath).c_str());
 }
 
+int RenameFileDurable(const std::string &fromDevicePath, const std::string &toDevicePath) {
+  const std::string from = MapPath(fromDevicePath), to = MapPath(toDevicePath);
+  if (gCalls.rename(from.c_str(), to.c_str()) != 0) return -1;
+  const size_t slash = to.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? std::string(".") : to.substr(0, slash + 1);
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int rc = gCalls.fsync(fd);
+  int err = errno;
+  close(fd);
+  errno = err;
+  return rc;
+}
+
+bool FileExists(const std::string &devicePath) {
+  return access(MapPath(devicePath).c_str(), F_OK) == 0;
+}
+
+void ReExecSelf(char **argv) {
+  // Descriptors the new image must not inherit (listening sockets above all,
+  // so it can bind again), whether or not they were opened close-on-exec.
+  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  fflush(nullptr);
+  // By its own path, so the process keeps its name; a binary replaced
+  // meanwhile (an upgrade) is run as the new one.
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n > 0) {
+    self[n] = 0;
+    const char *deleted = " (deleted)";
+    if (n > 10 && strcmp(self + n - 10, deleted) == 0) self[n - 10] = 0;
+    execv(self, argv);
+  }
+  execv("/proc/self/exe", argv);
+  LogErr("can't start the program again: error %d", errno);
+}
+
 int OpenSerial(const std::string &devicePath, int extraFlags) {
   return open(MapPath(devicePath).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | extraFlags);
 }

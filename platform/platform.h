@@ -41,8 +41,9 @@ bool RemountRO();
 // Returns 0, or -1 with errno set.
 int WriteFileAtomic(const std::string &mappedPath, const std::string &data, int mode = -1);
 
-// The system calls of WriteFileAtomic that can fail on a full or failing
-// medium, so tests can make each one fail (and benchmarks slow).
+// The system calls of WriteFileAtomic (and RenameFileDurable) that can fail
+// on a full or failing medium, so tests can make each one fail (and
+// benchmarks and tests slow).
 struct FileWriteCalls {
   int (*makeTemp)(char *pathTemplate);  // mkostemp with O_CLOEXEC
   ssize_t (*write)(int fd, const void *data, size_t size);
@@ -63,6 +64,17 @@ int WriteSetFile(const std::string &devicePath, const std::string &data, int mod
 
 // Deletes a file with unlink (device path, mapped here). Returns unlink's result.
 int RemoveFile(const std::string &devicePath);
+// Renames a file over another in the same directory (device paths, mapped
+// here) and fsyncs the directory, so the rename outlives a power cut.
+// Returns 0, or -1 with errno set.
+int RenameFileDurable(const std::string &fromDevicePath, const std::string &toDevicePath);
+// True when the file (device path, mapped here) exists.
+bool FileExists(const std::string &devicePath);
+
+// Replaces the process image with the program's own binary and argv (the
+// PID stays): every descriptor but 0..2 is closed on the way. Returns only
+// when the exec failed (logged).
+void ReExecSelf(char **argv);
 
 // Opens a serial port (device path, mapped here) read-write without becoming
 // its controlling terminal. Returns the descriptor or -1.

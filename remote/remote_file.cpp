@@ -8,6 +8,7 @@
 
 #include "core/file_writer.h"
 #include "core/setup.h"
+#include "core/table_file.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -58,8 +59,9 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
     if (key == "Password") {
       // The value itself is never logged: it is the secret.
       if (value.empty() || value.size() > kMaxPassword || !printable(value)) {
-        LogErr("remote.txt line %d: Password must be 1 to %zu printable characters; ignored",
-               lineNo, kMaxPassword);
+        TableFault(lineNo,
+                   "remote.txt line %d: Password must be 1 to %zu printable characters; ignored",
+                   lineNo, kMaxPassword);
         continue;
       }
       out.password = value;
@@ -69,26 +71,27 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
       errno = 0;
       long v = strtol(value.c_str(), &endp, 10);
       if (value.empty() || *endp != 0 || errno != 0 || v < 0 || v > 65535) {
-        LogErr("remote.txt line %d: WebPort must be 0 to 65535; ignored", lineNo);
+        TableFault(lineNo, "remote.txt line %d: WebPort must be 0 to 65535; ignored", lineNo);
         continue;
       }
       out.webPort = static_cast<int>(v);
     } else if (key == "WebBind") {
       if (value.empty() || value.size() > 64 || !printable(value)) {
-        LogErr("remote.txt line %d: WebBind is not an address; ignored", lineNo);
+        TableFault(lineNo, "remote.txt line %d: WebBind is not an address; ignored", lineNo);
         continue;
       }
       out.webBind = value;
     } else if (key == "WebTls" || key == "RemoteTls") {
       bool on = false;
       if (!parseFlag(value, &on)) {
-        LogErr("remote.txt line %d: %s must be 0 or 1; ignored", lineNo, key.c_str());
+        TableFault(lineNo, "remote.txt line %d: %s must be 0 or 1; ignored", lineNo, key.c_str());
         continue;
       }
       (key == "WebTls" ? out.webTls : out.remoteTls) = on;
     } else if (key == "WebCert" || key == "WebKey") {
       if (value.empty() || value.size() > 255 || value[0] != '/' || !printable(value)) {
-        LogErr("remote.txt line %d: %s must be an absolute path; ignored", lineNo, key.c_str());
+        TableFault(lineNo, "remote.txt line %d: %s must be an absolute path; ignored", lineNo,
+                   key.c_str());
         continue;
       }
       (key == "WebCert" ? out.webCert : out.webKey) = value;
@@ -107,26 +110,34 @@ RemoteFileSettings ParseRemoteFile(const std::string &text) {
         at = comma + 1;
       }
       if (!good || names.size() > 16) {
-        LogErr("remote.txt line %d: WebHost must be host names separated by commas; ignored",
-               lineNo);
+        TableFault(lineNo,
+                   "remote.txt line %d: WebHost must be host names separated by commas; ignored",
+                   lineNo);
         continue;
       }
       out.webHosts = names;
     } else if (key == "StationFingerprint") {
       std::string hex = NormalFingerprint(value);
       if (hex.empty()) {
-        LogErr("remote.txt line %d: StationFingerprint must be 64 hex digits; ignored", lineNo);
+        TableFault(lineNo, "remote.txt line %d: StationFingerprint must be 64 hex digits; ignored",
+                   lineNo);
         continue;
       }
       out.stationFingerprint = hex;
     }
   }
   if (out.webCert.empty() != out.webKey.empty()) {
-    LogErr("remote.txt: WebCert and WebKey go together; the unit's own certificate is used");
+    TableFault(0, "remote.txt: WebCert and WebKey go together; the unit's own certificate is used");
     out.webCert.clear();
     out.webKey.clear();
   }
   return out;
+}
+
+bool CheckRemoteFileText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  ParseRemoteFile(text);
+  return check.result(line, error);
 }
 
 std::string NormalFingerprint(const std::string &text) {

@@ -39,6 +39,9 @@ std::string NormalFingerprint(const std::string &text);
 
 // Parses the file's text (any bytes); bad values are logged and skipped.
 RemoteFileSettings ParseRemoteFile(const std::string &text);
+// True when ParseRemoteFile takes text without ignoring anything; else the
+// first line it would ignore and why.
+bool CheckRemoteFileText(const std::string &text, int *line, std::string *error);
 // Reads /opt/set/remote.txt (through the path mapping); {} when it is missing.
 RemoteFileSettings ReadRemoteFile();
 // Reads the file and, when it holds a pass phrase, makes it works->remotePassword.

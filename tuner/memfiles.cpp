@@ -36,7 +36,10 @@ int readAtuFile(const char *path, TuneMemEntry *tab) {
   int filled = 0;
   int rc = ReadTableLines(path, 511, [&](const char *line, int lineNo) {
     if (line[0] == ';') return true;
-    if (++rows > kTuneMemSlots) return false;
+    if (++rows > kTuneMemSlots) {
+      TableFault(lineNo, "%s: more than %d lines, the rest ignored", path, kTuneMemSlots);
+      return false;
+    }
     const char *p = line;
     int64_t index = 0;
     bool ok = ScanDecimal(&p, &index);
@@ -44,6 +47,7 @@ int readAtuFile(const char *path, TuneMemEntry *tab) {
       LogStderr("LoadTabAtu Errore idx\n");
       printf("LoadTabAtu Errore idx");
       fflush(stdout);
+      NoteTableFault(lineNo, "no slot number 0..4999, skipped");
       return true;
     }
     int64_t freq = 0, valid = 0, mode = 0, l = 0, c = 0;
@@ -59,14 +63,13 @@ int readAtuFile(const char *path, TuneMemEntry *tab) {
     e.l = static_cast<int16_t>(l);
     e.c = static_cast<int16_t>(c);
     if (valid != 0 && (!complete || !IsStorableTune(e))) {
-      LogErr("%s: line %d is not a tune, skipped", path, lineNo);
+      TableFault(lineNo, "%s: line %d is not a tune, skipped", path, lineNo);
       return true;
     }
     tab[index] = e;
     if (valid) ++filled;
     return true;
   });
-  if (rows > kTuneMemSlots) LogErr("%s: more than %d lines, the rest ignored", path, kTuneMemSlots);
   return rc < 0 ? -1 : filled;
 }
 
@@ -89,6 +92,13 @@ std::string atuText(const char *path, const TuneMemEntry *tab) {
 }
 
 }  // namespace
+
+bool CheckTuneMemoryText(const std::string &text, int *line, std::string *error) {
+  TableCheck check(text);
+  auto tab = std::make_unique<TuneMemEntry[]>(kTuneMemSlots);
+  readAtuFile("/opt/set/atu_ant1.txt", tab.get());
+  return check.result(line, error);
+}
 
 bool IsStorableTune(const TuneMemEntry &e) {
   return e.mode >= 1 && e.mode <= 3 && e.l >= 0 && e.l <= kMaxSteps && e.c >= 0 && e.c <= kMaxSteps;

@@ -7,6 +7,7 @@
 // other threads ask it through its requests (core/link_requests.h). Without
 // a link thread the caller is the owner.
 #include <cstdint>
+#include <string>
 
 #include "core/works.h"
 
@@ -84,6 +85,9 @@ void CommitTuneMemory(Works *works, int bank, int antenna, const TuneMemEntry *t
 // Writes the antenna's table to its file; 0 or negative on failure. Only
 // slots LoadTabAtu takes back are written.
 int SaveTabAtu(Works *works, int bank, int antenna);
+// True when the loader takes text as a memory file without skipping or
+// dropping anything; else the first line it would not take and why.
+bool CheckTuneMemoryText(const std::string &text, int *line, std::string *error);
 // A slot a memory file can hold: network mode 1..3, L and C 0..1023 steps.
 bool IsStorableTune(const TuneMemEntry &e);
 // Copies one antenna's memory file to another bank without touching the

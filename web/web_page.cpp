@@ -25,6 +25,9 @@ const char kWebPanelPage[] = R"PAGE(<!DOCTYPE html>
   #errors { margin: 6px 0; padding-left: 20px; color: #f28b82; }
   #bar { display: flex; justify-content: space-between; align-items: center; margin-top: 6px; }
   #note { color: #fdd663; min-height: 1.4em; }
+  #files { margin-top: 12px; padding-top: 8px; border-top: 1px solid #5f6368; }
+  #files a, #files button { color: #8ab4f8; margin-right: 12px; }
+  #filesNote { color: #fdd663; }
 </style>
 </head>
 <body>
@@ -42,6 +45,13 @@ const char kWebPanelPage[] = R"PAGE(<!DOCTYPE html>
     <div id="state"></div>
     <ul id="errors"></ul>
     <div id="bar"><span id="note"></span><button id="logout" type="button">Log out</button></div>
+    <div id="files">
+      <a id="backup" href="/api/backup" download>Back up settings and tune memories</a>
+      <button id="restore" type="button">Restore from a backup...</button>
+      <input id="restoreFile" type="file" accept=".tar.gz,.gz" hidden>
+      <div>The backup holds the pass phrase and the unit's private key: keep it as safe as the unit.</div>
+      <div id="filesNote"></div>
+    </div>
   </div>
 </main>
 <script>
@@ -215,6 +225,36 @@ $("login").addEventListener("submit", async (e) => {
 $("logout").addEventListener("click", async () => {
   try { await post("/api/logout", {}); } catch (e) { /* the session ends anyway */ }
   show(false);
+});
+
+// Backup and restore. A restore replaces the files and the program starts
+// again with them; the page logs in afresh afterwards.
+$("restore").addEventListener("click", () => $("restoreFile").click());
+$("restoreFile").addEventListener("change", async () => {
+  const file = $("restoreFile").files[0];
+  $("restoreFile").value = "";
+  if (!file) return;
+  if (!confirm("Replace the unit's settings and tune memories with " + file.name +
+               "? The program starts again.")) return;
+  $("filesNote").textContent = "restoring...";
+  try {
+    const r = await fetch("/api/restore", { method: "POST", body: file, credentials: "same-origin",
+                                            headers: { "Content-Type": "application/gzip" } });
+    if (r.status === 204) {
+      $("filesNote").textContent = "restored: the program starts again";
+      setTimeout(() => show(false), 2000);
+    } else if (r.status === 400) {
+      const p = await r.json();
+      $("filesNote").textContent = "refused: " + (p.file || "archive") +
+        (p.line ? " line " + p.line : "") + ": " + p.error + " (nothing changed)";
+    } else if (r.status === 401) {
+      show(false);
+    } else {
+      $("filesNote").textContent = "refused (" + r.status + ")";
+    }
+  } catch (e) {
+    $("filesNote").textContent = "no answer from the amplifier";
+  }
 });
 
 // A session may still be open: the state tells.

@@ -26,6 +26,7 @@
 #include "ui/panel.h"
 #include "web/web_api.h"
 #include "web/web_auth.h"
+#include "web/web_backup_routes.h"
 #include "web/web_limits.h"
 #include "web/web_listener.h"
 #include "web/web_stream.h"
@@ -104,6 +105,7 @@ struct Panel {
 // request refused before its body was read leaves that body unread.
 struct RequestState {
   bool close = false;
+  PanelStream *stream = nullptr;
 };
 thread_local RequestState *tRequest = nullptr;
 
@@ -113,6 +115,7 @@ class PanelServer : public httplib::Server {
  public:
   bool serveRequest(PanelStream &stream) {
     RequestState state;
+    state.stream = &stream;
     tRequest = &state;
     bool closed = false;
     bool ok = process_request(stream, false, closed, [](httplib::Request &req) {
@@ -148,7 +151,8 @@ int refusal(const httplib::Request &req) {
   auto lengths = req.headers.equal_range("Content-Length");
   for (auto it = lengths.first; it != lengths.second; ++it)
     body.contentLengths.push_back(it->second);
-  int status = RefusedBeforeBody(req.method, body, kMaxRequestBody);
+  int status = RefusedBeforeBody(req.method, body,
+                                 IsRestoreRequest(req) ? kMaxRestoreBody : kMaxRequestBody);
   if (status != 0) return status;
   if (req.get_header_value_count("Host") > 1) return 400;
   if (!HostAllowed(req.get_header_value("Host"), gHostName, gSettings.hosts)) return 421;
@@ -198,15 +202,28 @@ std::string cookie(const char *name, const std::string &value, const std::string
 void routes(httplib::Server &svr, Panel &panel) {
   // Refusals that must come before the body: the 100-continue answer is
   // the first thing written, so it is refused there already.
-  svr.set_expect_100_continue_handler([](const httplib::Request &req, httplib::Response &res) {
-    int status = refusal(req);
-    if (status == 0) return 100;
-    refuse(res, status);
-    return status;
-  });
-  svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
-    int status = refusal(req);
-    if (status == 0) return httplib::Server::HandlerResponse::Unhandled;
+  // A restore's head is judged in full (session, origin, length) before its
+  // large body is allowed; any other route keeps the small limit.
+  auto headRefusal = [&panel](const httplib::Request &req) {
+    if (!IsRestoreRequest(req)) return refusal(req);
+    if (!panel.auth.check(sessionOf(req), MonotonicMs())) return 401;
+    if (!sameOrigin(req)) return 403;
+    return refusal(req);
+  };
+  svr.set_expect_100_continue_handler(
+      [headRefusal](const httplib::Request &req, httplib::Response &res) {
+        int status = headRefusal(req);
+        if (status == 0) return 100;
+        refuse(res, status);
+        return status;
+      });
+  svr.set_pre_routing_handler([headRefusal](const httplib::Request &req, httplib::Response &res) {
+    int status = headRefusal(req);
+    if (status == 0) {
+      if (IsRestoreRequest(req) && tRequest != nullptr && tRequest->stream != nullptr)
+        tRequest->stream->allowLargeBody(kMaxRestoreBody, MonotonicMs() + kRestoreRequestMs);
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
     refuse(res, status);
     return httplib::Server::HandlerResponse::Handled;
   });
@@ -283,6 +300,11 @@ void routes(httplib::Server &svr, Panel &panel) {
     res.status = 204;
   });
 
+  AddBackupRoutes(svr, panel.works, gHostName,
+                  [&panel](const httplib::Request &req, httplib::Response &res, bool changes) {
+                    return admitted(panel, req, res, changes);
+                  });
+
   svr.Get("/api/screen.jpg", [&panel](const httplib::Request &req, httplib::Response &res) {
     if (!admitted(panel, req, res, false)) return;
     uint64_t after = 0;
@@ -355,7 +377,9 @@ void serve(Works *works) {
   Panel panel{works, WebAuth(gSettings.passPhrase), {}, {}, nullptr};
   loadDevices(panel.auth);
   PanelServer svr;
-  svr.set_payload_max_length(kMaxRequestBody);
+  // The stream meters every request's body against its own route's limit
+  // (kMaxRequestBody but for a restore); this is the outer bound.
+  svr.set_payload_max_length(kMaxRestoreBody);
   svr.set_keep_alive_timeout(kIdleMs / 1000);
   svr.set_keep_alive_max_count(kMaxRequestsPerConnection);
   routes(svr, panel);

@@ -61,7 +61,7 @@ size_t RequestMeter::allow(const char *p, size_t n) {
       matched_ = p[i] == '\r' ? 1 : 0;
     headDone_ = matched_ == 4;
   }
-  size_t rest = std::min(n - i, kMaxRequestBody - body_);
+  size_t rest = std::min(n - i, maxBody_ - body_);
   body_ += rest;
   return i + rest;
 }

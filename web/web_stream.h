@@ -25,8 +25,11 @@ class RequestMeter {
   void reset() { *this = RequestMeter(); }
   // How many of the n bytes at p stay within the limits (n when all do).
   size_t allow(const char *p, size_t n);
+  // This request's body may be up to maxBody bytes.
+  void raiseBodyLimit(size_t maxBody) { maxBody_ = maxBody; }
 
  private:
+  size_t maxBody_ = kMaxRequestBody;
   size_t head_ = 0;
   size_t body_ = 0;
   int matched_ = 0;  // bytes of "\r\n\r\n" seen at the end of the head so far
@@ -47,6 +50,13 @@ class PanelStream : public httplib::Stream {
   int waitRequest(long long untilMs);
   // A new request starts: its clock runs from now (its first byte is there).
   void beginRequest(long long nowMs);
+  // The one route that takes a large body (a restore), decided from its
+  // head: this request's body may be up to maxBody bytes and arrive until
+  // untilMs (monotonic).
+  void allowLargeBody(size_t maxBody, long long untilMs) {
+    meter_.raiseBodyLimit(maxBody);
+    readByMs_ = untilMs;
+  }
   // A read or write failed, came too late or went over a limit: the
   // connection is of no further use.
   bool broken() const { return broken_; }

@@ -13,6 +13,7 @@ import { createHash, X509Certificate } from "node:crypto";
 import { mkdtempSync, readFileSync, rmSync } from "node:fs";
 import { createServer } from "node:net";
 import { tmpdir } from "node:os";
+import { gunzipSync } from "node:zlib";
 import { join, resolve } from "node:path";
 import { chromium } from "playwright-core";
 
@@ -182,6 +183,13 @@ test("the web panel in a browser", { timeout: 240000 }, async () => {
       listedAt, { timeout: 10000 });
     await page.screenshot({ path: screenshot, fullPage: true });
     sim.send("controller amp fault 0");
+
+    // Backup: the button's download is the unit's archive, with its MANIFEST.
+    assert.match(await page.textContent("#files"), /pass phrase and the unit's private key/);
+    const [download] = await Promise.all([page.waitForEvent("download"), page.click("#backup")]);
+    assert.match(download.suggestedFilename(), /^ombrix-.+-\d{8}-\d{4}\.tar\.gz$/);
+    const tar = gunzipSync(readFileSync(await download.path()));
+    assert.ok(tar.includes("MANIFEST") && tar.includes("antenna.txt"));
   } finally {
     if (browser) await browser.close();
     await sim.stop();
