@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/file_writer.h"
 #include "core/setup.h"
 #include "core/threads.h"
@@ -26,6 +27,7 @@
 #include "ui/panel.h"
 #include "web/web_api.h"
 #include "web/web_auth.h"
+#include "web/web_events.h"
 #include "web/web_limits.h"
 #include "web/web_listener.h"
 #include "web/web_stream.h"
@@ -234,6 +236,7 @@ void routes(httplib::Server &svr, Panel &panel) {
     WebAuth::Login login = panel.auth.login(
         AddressKey(req.remote_addr), it == form.end() ? "" : it->second, MonotonicMs(),
         CookieValue(req.get_header_value("Cookie"), kDeviceCookie), time(nullptr));
+    if (!login.ok) StationEvents().Refused(AddressKey(req.remote_addr), "web", MonotonicMs());
     if (!login.compared) {
       // Answered at once: the client comes back when it may.
       res.status = 429;
@@ -244,6 +247,9 @@ void routes(httplib::Server &svr, Panel &panel) {
       res.status = 403;
       return;
     }
+    StationEvents().Record("login", {EventField("via", "web"),
+                                     EventField("address", AddressKey(req.remote_addr)),
+                                     EventField("ok", true)});
     if (login.devicesChanged) storeDevices(panel.auth);
     // The owner's address: not held by the connection rate of strangers.
     panel.listener->trustAddress(AddressKey(req.remote_addr));
@@ -281,6 +287,10 @@ void routes(httplib::Server &svr, Panel &panel) {
       return;
     }
     res.status = 204;
+  });
+
+  AddEventRoutes(svr, [&panel](const httplib::Request &req, httplib::Response &res) {
+    return admitted(panel, req, res, false);
   });
 
   svr.Get("/api/screen.jpg", [&panel](const httplib::Request &req, httplib::Response &res) {
