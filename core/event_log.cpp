@@ -46,7 +46,7 @@ bool validNumber(const std::string &v) {
 }
 
 bool mustEscape(unsigned char c) {
-  return c < 0x20 || c > 0x7e || c == '%';
+  return c < 0x20 || c > 0x7e || c == '%' || c == '"';
 }
 
 int hexValue(char c) {
@@ -119,12 +119,13 @@ bool parseField(const std::string &part, EventField *f, std::string *error) {
   if (!validKey(f->key)) return *error = "bad field name", false;
   const std::string v = part.substr(eq + 1);
   if (!v.empty() && v[0] == '"') {
+    if (v.size() < 2 || v.back() != '"') return *error = "text not closed", false;
     f->text = true;
     f->value.clear();
-    for (size_t i = 1; i < v.size(); ++i) {
+    for (size_t i = 1; i + 1 < v.size(); ++i) {
       unsigned char c = static_cast<unsigned char>(v[i]);
       if (c == '%') {
-        int hi = i + 2 < v.size() ? hexValue(v[i + 1]) : -1;
+        int hi = i + 3 < v.size() ? hexValue(v[i + 1]) : -1;
         int lo = hi >= 0 ? hexValue(v[i + 2]) : -1;
         if (lo < 0) return *error = "bad escape in text", false;
         f->value += static_cast<char>(hi * 16 + lo);
@@ -185,6 +186,7 @@ std::string FormatEventLine(const Event &event) {
         line += static_cast<char>(c);
       }
     }
+    line += '"';
   }
   line += '\n';
   return line;

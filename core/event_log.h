@@ -12,8 +12,8 @@
 //
 // The file: a header line, then one event per line, fields separated by
 // tabs: id, UTC time, kind, then key=value pairs. A value is a number,
-// true/false, or a text that starts with '"' and has every control byte,
-// '%' and byte above 0x7e written as %XX.
+// true/false, or a text in double quotes with every control byte, '%', '"'
+// and byte above 0x7e written as %XX.
 //   # ombrix events 1
 //   17	2026-12-08T16:00:00Z	error	code=15	line1="Error"	line2="FAULT"
 #include <cstddef>
