@@ -305,8 +305,8 @@ int main(int, char **) {
   // transceiver links hand what is for the peer to the remote link's writers.
   StartFileWriter();
   RegisterRemoteOutbound();
-  // The event log and the trends, from here until the files are closed.
-  StartStationRecord(&works);
+  // The event log, from here until the files are closed.
+  OpenStationRecord(&works);
 
   InitGlobalVar(&works);
   StepTune1 = 8;
@@ -319,6 +319,8 @@ int main(int, char **) {
   readSetup(&works);
   LoadAllBankTable(&works, works.numBanco);
   works.bandIdx = -1;
+  // Band, bank and readings watched from their loaded values on.
+  StartStationRecord(&works);
   LogStderr("ModeWorkIdx %i \n", works.modeWorkIdx.load());
 
   works.spectrumPlot = &spectrumPlot;

@@ -96,11 +96,14 @@ void RecordChanges(const StationView &before, const StationView &now, Works *wor
     log.Record("operate", {EventField("operate", now.operate == 1)}, wallSeconds);
 }
 
-void StartStationRecord(Works *works) {
+void OpenStationRecord(Works *works) {
   StationEvents().Open();
   char version[32];
   works->version.get(version, sizeof version);
   StationEvents().Record("start", {EventField("version", std::string(version))});
+}
+
+void StartStationRecord(Works *works) {
   std::lock_guard<std::mutex> lock(gRecorder.m);
   if (gRecorder.thread.joinable()) return;
   gRecorder.stop = false;

@@ -7,8 +7,11 @@
 
 #include "core/works.h"
 
-// Opens the log (last id, torn tail dropped), records the start and starts
-// the thread. Call after StartFileWriter.
+// Opens the log (last id, torn tail dropped) and records the start. Call
+// after StartFileWriter, before anything records an event.
+void OpenStationRecord(Works *works);
+// Starts the thread, once the setup and the bank's tables are loaded (what
+// it sees first is no change).
 void StartStationRecord(Works *works);
 // Records the stop, writes what is pending and ends the thread. Call before
 // StopFileWriter.

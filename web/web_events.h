@@ -23,3 +23,6 @@ std::string EventsJson(const std::vector<Event> &events);
 // (and sets the refusal when not).
 using AdmitReader = std::function<bool(const httplib::Request &, httplib::Response &)>;
 void AddEventRoutes(httplib::Server &svr, AdmitReader admitted);
+
+// The panel's page with the event list and the trend plots added.
+std::string PageWithRecord(const char *page);

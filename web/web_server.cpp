@@ -222,7 +222,8 @@ void routes(httplib::Server &svr, Panel &panel) {
                    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
                    "img-src 'self' blob:; connect-src 'self'; frame-ancestors 'none'");
     res.set_header("X-Frame-Options", "DENY");
-    res.set_content(kWebPanelPage, "text/html; charset=utf-8");
+    static const std::string page = PageWithRecord(kWebPanelPage);
+    res.set_content(page, "text/html; charset=utf-8");
   });
 
   svr.Post("/api/login", [&panel](const httplib::Request &req, httplib::Response &res) {
