@@ -20,6 +20,7 @@
 #include "core/process_globals.h"
 #include "core/setup.h"
 #include "core/start_values.h"
+#include "core/station_record.h"
 #include "core/threads.h"
 #include "display/display.h"
 #include "display/keyboard.h"
@@ -197,6 +198,7 @@ void closeProgram(Works *works) {
   // Threads whose flag was cleared while they ran (remote stop, mode of
   // work change) have ended by themselves; reap them too.
   for (int s = 0; s < TH_COUNT; ++s) JoinThread(static_cast<ThreadSlot>(s));
+  StopStationRecord();
   // Every thread that writes files has ended: what they queued goes to the
   // card before the program lets go of anything.
   StopFileWriter();
@@ -307,6 +309,8 @@ int main(int, char **argv) {
   // transceiver links hand what is for the peer to the remote link's writers.
   StartFileWriter();
   RegisterRemoteOutbound();
+  // The event log, from here until the files are closed.
+  OpenStationRecord(&works);
 
   InitGlobalVar(&works);
   StepTune1 = 8;
@@ -319,6 +323,8 @@ int main(int, char **argv) {
   readSetup(&works);
   LoadAllBankTable(&works, works.numBanco);
   works.bandIdx = -1;
+  // Band, bank and readings watched from their loaded values on.
+  StartStationRecord(&works);
   LogStderr("ModeWorkIdx %i \n", works.modeWorkIdx.load());
 
   works.spectrumPlot = &spectrumPlot;

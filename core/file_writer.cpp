@@ -81,6 +81,9 @@ int appendNow(const Job &job) {
     if (!job.header.empty() && fstat(fd, &st) == 0 && st.st_size == 0)
       ok = writeAll(fd, job.header.data(), job.header.size());
     if (ok) ok = writeAll(fd, job.bytes.data(), job.bytes.size());
+    // On the card before the next batch: a power cut loses at most the
+    // appends still queued.
+    if (ok) ok = fsync(fd) == 0;
     if (!ok) {
       LogErr("can't write %s error %d", job.path.c_str(), errno);
       rc = -1;

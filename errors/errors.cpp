@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "core/event_log.h"
 #include "core/setup.h"
 #include "platform/log.h"
 
@@ -106,8 +107,19 @@ int removeWhere(Works *works, Pred qualifies, Removed *out) {
   return k;
 }
 
-void logRemovals(const Removed *r, int n) {
+// A code no longer listed, for the event log.
+void recordClear(Works *works, int code) {
+  char line1[sizeof works->errorTable[0].line1];
+  {
+    std::lock_guard<std::mutex> lock(works->errorMutex);
+    snprintf(line1, sizeof line1, "%s", works->errorTable[code].line1);
+  }
+  StationEvents().Record("clear", {EventField("code", code), EventField("line1", line1)});
+}
+
+void logRemovals(Works *works, const Removed *r, int n) {
   for (int i = 0; i < n; ++i) {
+    recordClear(works, r[i].code);
     LogStderr("Del temp err: %i (%i , %i)\n", r[i].code, r[i].pos, r[i].countBefore);
     LogStderr("Del ERROR: N: %i err:%i\n", r[i].countAfter, r[i].code);
   }
@@ -134,6 +146,7 @@ int AddErrore(Works *works, int code) {
 
   int count = 0;
   uint8_t latchFlags = 0, tempFlags = 0;
+  char line1[sizeof works->errorTable[0].line1], line2[sizeof works->errorTable[0].line2];
   {
     std::lock_guard<std::mutex> lock(works->errorMutex);
     ensureTableLocked(works);
@@ -150,7 +163,11 @@ int AddErrore(Works *works, int code) {
       latchFlags = works->errorFlags.fetch_or(kFlagResetRequested) | kFlagResetRequested;
     if ((d.flags & kErrTemporary) != 0 && (works->errorFlags & kFlagTemporary) == 0)
       tempFlags = works->errorFlags.fetch_or(kFlagTemporary) | kFlagTemporary;
+    snprintf(line1, sizeof line1, "%s", d.line1);
+    snprintf(line2, sizeof line2, "%s", d.line2);
   }
+  StationEvents().Record("error", {EventField("code", code), EventField("line1", line1),
+                                   EventField("line2", line2)});
   LogStderr("Add: N: %i err:%i\n", count, code);
   if (latchFlags != 0) LogStderr(" -->set protezione 0x%x\n", latchFlags);
   if (tempFlags != 0) LogStderr(" -->tasto reset errore 0x%x\n", tempFlags);
@@ -166,6 +183,7 @@ int DeleteErrore(Works *works, int code) {
     count = removeAtLocked(works, i);
   }
   LogStderr("Del ERROR: N: %i err:%i\n", count, code);
+  recordClear(works, code);
   return 1;
 }
 
@@ -190,14 +208,14 @@ void VerifyWarningTemporanei(Works *works) {
   int n = removeWhere(
       works, [](Works *w, int code) { return (w->errorTable[code].flags & kErrTemporary) != 0; },
       r);
-  logRemovals(r, n);
+  logRemovals(works, r, n);
 }
 
 void VerifyWarningTemporaneiDopoResetBias(Works *works) {
   Removed r[kErrorCodes];
   int n = removeWhere(
       works, [](Works *, int) { return true; }, r);
-  logRemovals(r, n);
+  logRemovals(works, r, n);
 }
 
 void ClearDisplayError(Works *works) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/setup.h"
 #include "platform/clock.h"
 #include "platform/log.h"
@@ -100,6 +101,7 @@ bool checkPassphrase(Server *s, Pending *p, const WsFrame &f, long long nowMs) {
   const std::string &addr = p->conn.peer;
   GuessVerdict v = s->admission.admit(addr, p->known, nowMs);
   if (!v.compare) {
+    StationEvents().Refused(addr, "link", nowMs);
     PreAuthLogLine(&p->hs.log, PRE_CLOSED, false,
                    "pass phrase from %s not compared: guessing is slowed down, next try in %lld ms",
                    addr.c_str(), v.retryMs);
@@ -110,12 +112,15 @@ bool checkPassphrase(Server *s, Pending *p, const WsFrame &f, long long nowMs) {
   bool rewrite = false;
   s->admission.record(addr, p->known, ok, nowMs, static_cast<long long>(time(nullptr)), &rewrite);
   if (!ok) {
+    StationEvents().Refused(addr, "link", nowMs);
     // Never its bytes: a near miss of the real pass phrase would be in the log.
     // The guessing budget bounds how often this line can come.
     LogErr("pass phrase refused (%d bytes) from %s", f.textLen, addr.c_str());
     return false;
   }
   LogInfo("required >%s< equals to >%s<", "(hidden)", "(hidden)");
+  StationEvents().Record("login", {EventField("via", "link"), EventField("address", addr),
+                                   EventField("ok", true)});
   if (rewrite) SaveKnownPeers(&s->admission);
   return true;
 }

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "core/command_queue.h"
+#include "core/event_log.h"
+#include "core/station_record.h"
 #include "errors/errors.h"
 #include "platform/log.h"
 
@@ -171,7 +173,13 @@ void TuneEnd(Works *works) {
 }
 
 void EscAutoTune(Works *works, int store) {
-  if (miglioretuneParam.swr > 6.0) {
+  const bool tooHigh = miglioretuneParam.swr > 6.0;
+  StationEvents().Record(
+      "tune", {EventField("frequency", works->frequency.load()),
+               EventField("band", BandNameOf(works)), EventField("antenna", works->antenna + 1),
+               EventField("swr", static_cast<double>(miglioretuneParam.swr), 2),
+               EventField("stored", !tooHigh && store == 1)});
+  if (tooHigh) {
     AddErrore(works, ERR_TUNE_MAX_SWR);
     LogStderr("------- ERRORE MAX TUNE (%f)\n", tuneParam.swr);
   } else if (store == 1) {

@@ -11,6 +11,7 @@
 
 #include "config/config.h"
 #include "controller/temperature.h"
+#include "core/event_log.h"
 #include "links/rigctl.h"
 #include "remote/remote_file.h"
 #include "tuner/tuner.h"
@@ -21,12 +22,6 @@ constexpr size_t kKiB = 1024;
 constexpr size_t kMiB = 1024 * kKiB;
 // The settings files' readers take lines up to this long.
 constexpr size_t kSettingsLineMax = 511;
-
-// The event log's own check lands with its writer; until then a text of
-// lines is taken.
-bool checkEventLogStandIn(const std::string &text, int *line, std::string *error) {
-  return CheckSettingsText(text, line, error);
-}
 
 // The settings files: the text checks, then their parsers'.
 bool checkRemote(const std::string &text, int *line, std::string *error) {
@@ -56,8 +51,7 @@ std::vector<KnownSetFile> makeList() {
       {"remote-peers.txt", 16 * kKiB, checkListText, false},
       {"remote-known.txt", 64 * kKiB, checkListText, false},
       {"LOGtemp.txt", 4 * kMiB, CheckSettingsText, false},
-      // CheckEventLogText replaces the stand-in when the event log lands.
-      {"events.log", 5 * kMiB, checkEventLogStandIn, false},
+      {"events.log", 5 * kMiB, CheckEventLogText, false},
   };
   char name[40];
   for (int bank = 0; bank < kMaxBanks; ++bank) {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/file_writer.h"
 #include "core/setup.h"
 #include "core/threads.h"
@@ -27,6 +28,7 @@
 #include "web/web_api.h"
 #include "web/web_auth.h"
 #include "web/web_backup_routes.h"
+#include "web/web_events.h"
 #include "web/web_limits.h"
 #include "web/web_listener.h"
 #include "web/web_stream.h"
@@ -237,7 +239,8 @@ void routes(httplib::Server &svr, Panel &panel) {
                    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
                    "img-src 'self' blob:; connect-src 'self'; frame-ancestors 'none'");
     res.set_header("X-Frame-Options", "DENY");
-    res.set_content(kWebPanelPage, "text/html; charset=utf-8");
+    static const std::string page = PageWithRecord(kWebPanelPage);
+    res.set_content(page, "text/html; charset=utf-8");
   });
 
   svr.Post("/api/login", [&panel](const httplib::Request &req, httplib::Response &res) {
@@ -251,6 +254,7 @@ void routes(httplib::Server &svr, Panel &panel) {
     WebAuth::Login login = panel.auth.login(
         AddressKey(req.remote_addr), it == form.end() ? "" : it->second, MonotonicMs(),
         CookieValue(req.get_header_value("Cookie"), kDeviceCookie), time(nullptr));
+    if (!login.ok) StationEvents().Refused(AddressKey(req.remote_addr), "web", MonotonicMs());
     if (!login.compared) {
       // Answered at once: the client comes back when it may.
       res.status = 429;
@@ -261,6 +265,9 @@ void routes(httplib::Server &svr, Panel &panel) {
       res.status = 403;
       return;
     }
+    StationEvents().Record("login", {EventField("via", "web"),
+                                     EventField("address", AddressKey(req.remote_addr)),
+                                     EventField("ok", true)});
     if (login.devicesChanged) storeDevices(panel.auth);
     // The owner's address: not held by the connection rate of strangers.
     panel.listener->trustAddress(AddressKey(req.remote_addr));
@@ -304,6 +311,9 @@ void routes(httplib::Server &svr, Panel &panel) {
                   [&panel](const httplib::Request &req, httplib::Response &res, bool changes) {
                     return admitted(panel, req, res, changes);
                   });
+  AddEventRoutes(svr, [&panel](const httplib::Request &req, httplib::Response &res) {
+    return admitted(panel, req, res, false);
+  });
 
   svr.Get("/api/screen.jpg", [&panel](const httplib::Request &req, httplib::Response &res) {
     if (!admitted(panel, req, res, false)) return;

@@ -3,7 +3,8 @@
 // HTTPS with the unit's own certificate, which the browser trusts by its
 // public key and nothing else does. The page loads, the login works, the
 // screen shows the main screen, SET opens the menu, holding key 1 opens the
-// memory table, and a fault of the amplifier model shows in the error list.
+// memory table, a fault of the amplifier model shows in the error list and
+// the event list, and the trend plots are drawn.
 // A screenshot of the page is saved for the README (OMBRIX_SCREENSHOT,
 // default web-panel.png in the working directory).
 import { test } from "node:test";
@@ -181,6 +182,23 @@ test("the web panel in a browser", { timeout: 240000 }, async () => {
     const listedAt = Number(await page.getAttribute("#screen", "data-frame"));
     await page.waitForFunction((n) => Number(document.getElementById("screen").dataset.frame) > n,
       listedAt, { timeout: 10000 });
+    // The event list, newest first, follows: the fault is on top of the login.
+    await page.locator("#events li.error", { hasText: "code=15" }).waitFor({ timeout: 10000 });
+    const kinds = await page.$$eval("#events li", (lis) => lis.map((li) => li.className));
+    assert.ok(kinds.indexOf("error") < kinds.indexOf("login"), kinds.join(","));
+    // The plots: the first temperature's line is on the canvas.
+    await page.waitForFunction(() => Number(document.getElementById("trend").dataset.samples) > 1,
+      null, { timeout: 15000 });
+    const linePixels = await page.evaluate(() => {
+      const c = document.getElementById("trend");
+      const d = c.getContext("2d").getImageData(0, 0, c.width, c.height).data;
+      let n = 0;
+      for (let i = 0; i < d.length; i += 4)
+        if (d[i + 3] > 200 && Math.abs(d[i] - 0xf6) + Math.abs(d[i + 1] - 0xae) +
+            Math.abs(d[i + 2] - 0xa9) < 40) ++n;
+      return n;
+    });
+    assert.ok(linePixels > 100, "temperature line pixels: " + linePixels);
     await page.screenshot({ path: screenshot, fullPage: true });
     sim.send("controller amp fault 0");
 

@@ -104,6 +104,8 @@ TEST(BackupArchive, HostileArchivesAreRefusedAtTheirFirstProblem) {
        "web-key.pem", 0, "no PEM private key"},
       {"remote: bad port", tarOf({{"remote.txt", "Password: a long phrase\nWebPort: 99999\n"}}),
        "remote.txt", 2, "WebPort must be 0 to 65535"},
+      {"events: torn last line", tarOf({{"events.log", "# ombrix events 1\n1\t2026-12-08T16:00:00Z\tsta"}}),
+       "events.log", 2, ""},
       {"rig: bad poll", tarOf({{"rig.txt", "Poll: 5\n"}}), "rig.txt", 1, "Poll must be 50 to 2000"},
       {"setup: NUL byte", tarOf({{"setup.txt", std::string("Key: 1\nX\0Y\n", 11)}}), "setup.txt", 2,
        "a NUL byte"},
