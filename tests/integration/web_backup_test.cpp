@@ -75,6 +75,13 @@ Files onCard(const std::string &root) {
   return files;
 }
 
+// The card without the event log, which grows on its own (every login and
+// band change appends to it).
+Files settled(Files files) {
+  files.erase("events.log");
+  return files;
+}
+
 std::string login(PanelSim &p, httplib::SSLClient &cli) {
   std::string session;
   WaitUntil(
@@ -115,10 +122,15 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
     EXPECT_EQ(card.count(name), 1u) << name << " not on the card";
   for (const auto &[name, bytes] : card) {
     ASSERT_EQ(got.count(name), 1u) << name << " not in the backup";
-    EXPECT_EQ(got[name], bytes) << name;
+    if (name == "events.log")
+      EXPECT_EQ(bytes.compare(0, got[name].size(), got[name]), 0) << "events.log: " << got[name];
+    else
+      EXPECT_EQ(got[name], bytes) << name;
   }
   ASSERT_EQ(got.count("MANIFEST"), 1u);
-  EXPECT_EQ(sortedLines(got["MANIFEST"]), manifestOf(card));
+  Files backedUp = card;
+  backedUp["events.log"] = got["events.log"];
+  EXPECT_EQ(sortedLines(got["MANIFEST"]), manifestOf(backedUp));
   EXPECT_NE(got["BACKUP-INFO"].find("version 00."), std::string::npos) << got["BACKUP-INFO"];
 
   // Hostile archives: each refused with its first problem, nothing changed.
@@ -176,7 +188,7 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   }
   // Other routes keep their small limit.
   EXPECT_EQ(fresh("/api/key", p.headers(session), std::string(8000, 'k')), 413);
-  EXPECT_EQ(onCard(p.root), card);
+  EXPECT_EQ(settled(onCard(p.root)), settled(card));
 
   // The backup with one value changed: the 40 m band's power. The program
   // starts again in place (same process) on the restored files.
