@@ -249,6 +249,10 @@ TEST_F(Decoder, StatusFaultBitsRaiseAndClearErrors) {
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x80));
   EXPECT_EQ(ExistError(w.get(), ERR_MICRO_RESET), 1);
 
+  w->anSel = 0;
+  linearProcessStatus = kNoneChosen;
+  run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
+  EXPECT_EQ(ExistError(w.get(), ERR_PWR_IN), 0) << "only with the tuner's antenna selection";
   w->anSel = 1;
   w->autoTuneState = 1;
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));

@@ -155,6 +155,12 @@ TEST(ErrorKey, SensorOneAlarmAloneKeepsTheKey) {
   EXPECT_EQ(listed(w), std::vector<int>{ERR_TEMP1_ALARM});
   EXPECT_TRUE(DrainCommandQueue(w).empty());
   EXPECT_EQ(VerifyError(w), 0);
+  // So does any other temperature alarm or warning alone.
+  for (int c : {ERR_TEMP2_ALARM, ERR_TEMP1_WARN, ERR_TEMP2_WARN}) {
+    Fixture g;
+    AddErrore(g.w(), c);
+    EXPECT_EQ(VerifyError(g.w()), 0) << c;
+  }
 
   // Any other unflagged code: the key resets the controller and clears all.
   AddErrore(w, ERR_AUDIO_READ);

@@ -275,6 +275,9 @@ TEST(ExtIoParameters, NibbleRuleStartValuesAndLengthGuards) {
   storeParameters(g.w(), 9, c.data());  // byte 9 needs a length above 9
   getParameters(&p, g.w());
   EXPECT_EQ(p.mode, 0);
+  storeParameters(g.w(), 10, c.data());  // ... and 10 is enough
+  getParameters(&p, g.w());
+  EXPECT_EQ(p.mode, 5);
   storeParameters(g.w(), 13, c.data());  // bytes 12-13 need a length above 13
   getParameters(&p, g.w());
   EXPECT_EQ(p.mode, 5);

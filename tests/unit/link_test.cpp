@@ -403,6 +403,14 @@ TEST(LinkStates, DamagedReplyIsDroppedAndNothingQueuedIsLost) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(d.next(), "ST;");
   }
+  // Both digits count: the first right and the second wrong is damaged too.
+  std::string half = good;
+  half[1] = half[1] == '0' ? '1' : '0';
+  testing::internal::CaptureStderr();
+  d.bytes(half);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(d.next(), "ST;");
+  EXPECT_EQ(w->rawFwd, 0);
   d.reply(frame);
   EXPECT_EQ(d.next(), "SA1;");
   EXPECT_EQ(w->rawFwd, 1000);

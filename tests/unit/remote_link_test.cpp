@@ -244,12 +244,12 @@ TEST(RemoteFrames, ReaderHeadsBoundEveryLengthForm) {
   const uint8_t big[] = {0x82, 126, 0xff, 0xff};
   EXPECT_EQ(WsReadHead(big, 1024, &h), WS_HEAD_TOO_BIG);
 
-  // A text frame is unmasked with its key.
-  uint8_t frame[] = {0x81, 3, 1, 2, 3, 4, 'a' ^ 1, 'b' ^ 2, 'c' ^ 3};
+  // A text frame is unmasked with its key, four bytes round.
+  uint8_t frame[] = {0x81, 5, 1, 2, 3, 4, 'a' ^ 1, 'b' ^ 2, 'c' ^ 3, 'd' ^ 4, 'e' ^ 1};
   ASSERT_EQ(WsReadHead(frame, 1024, &h), WS_HEAD_OK);
   WsFrame f;
   ASSERT_EQ(WsParseFrame(frame, sizeof frame, h, &f), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.text), f.textLen), "abc");
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.text), f.textLen), "abcde");
 }
 
 TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
@@ -279,6 +279,13 @@ TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
   EXPECT_EQ(fb->background[screen - 1], 9);
   EXPECT_EQ(fb->background[0], 1);
   EXPECT_EQ(fb->background[4], 0);
+  // A raw screen in whole chunks (800 x 480 x 4 is 3000 of 512 bytes): the
+  // last one shows it, the one before does not.
+  ASSERT_EQ(chunk(screen, screen - 1024, 512, 7), 0);
+  EXPECT_EQ(TakeBackgroundRequest(works.get()), 0);
+  ASSERT_EQ(chunk(screen, screen - 512, 512, 7), 0);
+  ASSERT_EQ(TakeBackgroundRequest(works.get()), 1);
+  EXPECT_EQ(fb->background[screen - 1024], 7);
   // A JPEG that does not decode leaves the screen as it was.
   ASSERT_EQ(chunk(600, 0, 512, 0x55), 0);
   ASSERT_EQ(chunk(600, 512, 88, 0x55), 0);

@@ -105,7 +105,7 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
                    "LinPort: /dev/" + longPath + "\nSerPort: /dev/ttyS1234567890123\n" +
                        "Divide: 12345\nMaxTempAllowed: abc\nPSpar1: \nGMpar1 7\nNumAntenna: 9\n" +
                        garbage + "CPUPercVentola: 1234567\nEnableKeyb: \n" +
-                       std::string(5000, 'z') + "\nTempMode: 1\n");
+                       std::string(5000, 'z') + "\nTempMode: 1\nTcpPort: 0\nTcpPort: 65536\n");
   readSetup(f.works.get());
   Works &w = *f.works;
   EXPECT_EQ(SetupText(&w, SB_LinPort), "/dev/xxxxxxx");  // 12 characters and the NUL
@@ -120,6 +120,7 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   EXPECT_EQ(w.antenna, 0);          // no antenna 9
   EXPECT_EQ(SetupChar(&w, SB_EnableKeyb), 0);
   EXPECT_EQ(w.tempMode, 1);         // the line after an overlong one still counts
+  EXPECT_EQ(w.tcpPort, 6666);       // 0 and 65536 are no ports
   EXPECT_EQ(SetupChar(&w, 303), 0);
   writeSetup(&w);
   std::vector<std::string> got = lines(f.file());

@@ -124,7 +124,7 @@ TEST(FanRule, TableRiseAtOnceFallWithHysteresis) {
 
   EXPECT_EQ(f.fanCycle(25), kFan);  // first result always goes out
   EXPECT_EQ(w.fanPercentReq, 0);
-  EXPECT_EQ(f.fanCycle(50), kFan);
+  EXPECT_EQ(f.fanCycle(45), kFan);  // exactly at a row: that row's percent
   EXPECT_EQ(w.fanPercentReq, 50);
   EXPECT_EQ(f.fanCycle(43), kNone);  // 0 % by the table, but not 3 degrees below 45
   EXPECT_EQ(w.fanPercentReq, 50);
@@ -204,6 +204,8 @@ TEST(TemperatureAlarm, OneSensorThroughWarningAlarmLatchAndRecovery) {
 
   EXPECT_EQ(step(59.5f), kNone);
   EXPECT_EQ(ExistError(&w, ERR_TEMP1_WARN), 1);
+  EXPECT_EQ(step(60.0f), kNone);  // exactly at the set point: still a warning
+  EXPECT_EQ(ExistError(&w, ERR_TEMP1_ALARM), 0);
 
   std::vector<int> on = {LP_MP1, LP_AT_MAX, LP_AB0};
   EXPECT_EQ(step(60.1f), on);

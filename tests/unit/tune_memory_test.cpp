@@ -160,6 +160,14 @@ TEST(TuneMemory, RecallingTheWordInUseChangesNothing) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(w->tuneVal, 0x00808002u);
   EXPECT_EQ(err.find("MEMTUNE"), std::string::npos);
+  // The same L and C on the other network is another word: recalled.
+  SaveTuneValsuTabRam(w, entry(2, 1, 1), idx(7100000), 0);
+  testing::internal::CaptureStderr();
+  LoadTuneFromMEM(w, 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(DecodeModoFromTuneval(w->tuneVal), 2);
+  EXPECT_EQ(w->tuneL, 1);
+  EXPECT_EQ(w->tuneC, 1);
 }
 
 TEST(TuneMemory, SlotsBeyondTheTableStoreNothing) {
