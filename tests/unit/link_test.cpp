@@ -59,6 +59,8 @@ TEST(LinkWire, CheckValueAndWireFormat) {
   char d[3];
   LinearReplyDigits("ST;", 3, d);
   EXPECT_STREQ(d, "4D");
+  LinearReplyDigits(";", -1, d);  // a lone ";": nothing to check
+  EXPECT_STREQ(d, "00");
 }
 
 TEST(LinkCommands, EveryCommandHasItsTextAndByteCount) {
