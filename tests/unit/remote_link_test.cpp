@@ -250,6 +250,16 @@ TEST(RemoteFrames, ReaderHeadsBoundEveryLengthForm) {
   WsFrame f;
   ASSERT_EQ(WsParseFrame(frame, sizeof frame, h, &f), 0);
   EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.text), f.textLen), "abcde");
+  // A frame whose length is not what its head says is refused.
+  ASSERT_EQ(WsReadHead(binShort, 1024, &h), WS_HEAD_OK);
+  uint8_t bin[13] = {0x82, 10, 'P', 'A'};
+  EXPECT_EQ(WsParseFrame(bin, 13, h, &f), -1);
+  EXPECT_EQ(WsParseFrame(bin, 12, h, &f), 0);
+  // A text frame holds at most 125 bytes.
+  uint8_t out[kWsTextMax + 16];
+  const std::string longText(kWsTextMax + 1, 't');
+  EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax + 1), -1);
+  EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax), kWsTextMax + 6);
 }
 
 TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
@@ -300,6 +310,29 @@ TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
   EXPECT_EQ(so(1921, 1920), -1);  // more than the frame carries
   EXPECT_EQ(so(1924, 1924), -1);  // more than a raw period
   EXPECT_EQ(so(1918, 1918), -1);  // not whole stereo frames
+
+  // An empty CAT frame writes nothing and keeps the link.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  works->catFD = pipeFds[1];
+  WsFrame ca;
+  ca.op = kWsBinary;
+  ca.type[0] = 'C', ca.type[1] = 'A';
+  ca.data = reinterpret_cast<const uint8_t *>("x");
+  EXPECT_TRUE(RemoteDispatch(works.get(), &link, ca));
+  // At the operator's unit only a binary frame carries CAT bytes.
+  RemoteLink client;
+  client.side = REMOTE_CLIENT;
+  ca.dataLen = 1;
+  ca.op = 0x8A;
+  RemoteDispatch(works.get(), &client, ca);
+  ca.op = kWsBinary;
+  RemoteDispatch(works.get(), &client, ca);
+  char got[4] = {};
+  EXPECT_EQ(read(pipeFds[0], got, sizeof got), 1);
+  works->catFD = -1;
+  close(pipeFds[0]);
+  close(pipeFds[1]);
   works->audioCompress = 64000;
   EXPECT_EQ(so(80, 80), 0);
   EXPECT_EQ(so(0x7fffffff, 80), -1);
