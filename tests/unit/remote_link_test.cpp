@@ -103,6 +103,12 @@ TEST(RemoteHandshake, ServerCountsOurRequestButNotAStandardOne) {
   EXPECT_FALSE(good.failed);
   EXPECT_GT(good.count, kWsClientCount);
   EXPECT_TRUE(bad.failed);
+  // Only the empty line ends the head: a line of one character does not.
+  WsClientHandshake shortLine;
+  WsClientLine(&shortLine, "", "x\r\n", 3);
+  EXPECT_EQ(shortLine.count, 0);
+  WsClientLine(&shortLine, "", "\r\n", 2);
+  EXPECT_EQ(shortLine.count, 1);
 }
 
 TEST(RemoteHandshake, PassphraseIsComparedWhole) {
