@@ -2,6 +2,7 @@
 // truncation of long values and survival of garbage.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,40 @@ TEST(SetupFile, MissingFileIsCreatedWithTheNewFileColumn) {
   EXPECT_EQ(SetupChar(f.works.get(), SB_CatSerialEnable), '1');
   EXPECT_EQ(f.works->remotePassword.str(), "lamparillosa");
   EXPECT_EQ(f.works->maxBank, 3);
+}
+
+// The record's bytes, a NUL shown as '.'.
+std::string recordBytes(Works &w) {
+  std::string out;
+  for (int i = 0; i < kSetupSize; ++i) {
+    char c = w.setup->b[i].load();
+    out += c == 0 ? '.' : c;
+  }
+  return out;
+}
+
+TEST(SetupFile, EveryKeyHasItsOwnPlaceInTheRecord) {
+  // The other threads read their switches at these places: a new setup, then
+  // every key at full width.
+  Fixture f;
+  readSetup(f.works.get());
+  EXPECT_EQ(recordBytes(*f.works),
+            "1000000111112500.11111100.hw:1.1111111111111110111111.64000.11112.1hw:1.11111111"
+            "1111111127.0.0.1.111111/dev/ttyUSB0./dev/ttyUSB1./dev/ttyAMA0.100010.11000.11110"
+            "0600.11800.11000060..111.11111000.10.0.110.0.11110.11111/dev/ttyUSB1.0.111.112.1"
+            "111100.112.111110.1111.11113000.13..15.11110020.111080.11170.11.");
+  std::string all;
+  for (const char *line : kNewFile) {
+    const char *colon = strchr(line, ':');
+    all += std::string(line, colon + 2) + "98765432109876543210\n";
+  }
+  f.root.writeFile("/opt/set/setup.txt", all);
+  readSetup(f.works.get());
+  EXPECT_EQ(recordBytes(*f.works),
+            "999999919999987654321.987.9876543210987654321.91998.9.987654321.98.9876543210987"
+            "654321.987654321098765.987654321098.987654321098.987654321098.99999876.9998765.9"
+            "998765.98765.999998765.98765.98765.98765.98765.9998765.1987654321098.987.987.987"
+            "65.98765.98765.98765.98765.98765.987.98765.9998765.998765.9876..");
 }
 
 TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
