@@ -237,6 +237,10 @@ TEST(WebPanelRun, LoginScreenKeysAndLimits) {
       },
       10s, 250ms));
 
+  // Logout changes something: without Origin or Referer it is refused, and
+  // the session stays.
+  EXPECT_EQ(cli.Post("/api/logout", p.headers(session, false), "", kForm)->status, 403);
+  EXPECT_EQ(cli.Get("/api/state", p.headers(session, false))->status, 200);
   // After logout the session is gone.
   EXPECT_EQ(cli.Post("/api/logout", p.headers(session), "", kForm)->status, 204);
   EXPECT_EQ(cli.Get("/api/state", p.headers(session, false))->status, 401);

@@ -437,6 +437,22 @@ TEST(AutoTune, MatchSearchOnANetworkOffItsNominalSteps) {
   }
 }
 
+TEST(AutoTune, MatchSearchWidensToASecondRingAroundAPoorBest) {
+  // One probe word is fair, every word next to it is bad, and the match lies
+  // two steps away: only the second ring of neighbours finds it.
+  auto swr = [](uint32_t word) {
+    const int net = DecodeModoFromTuneval(word), l = DecodeInduttanzaFromTuneval(word),
+              c = DecodeCapacitaFromTuneval(word);
+    if (net == 1 && l == 0 && c == 0) return 2.0;
+    if (net == 1 && l == 2 && c == 2) return 1.2;
+    return 5.0;
+  };
+  TuneRig rig(swr);
+  matchTune(rig, 14.2e6);
+  EXPECT_EQ(rig.w->autoTuneState, 0);
+  EXPECT_DOUBLE_EQ(swr(rig.w->tuneVal), 1.2);
+}
+
 TEST(AutoTune, MatchSearchEndsAtTheCycleLimit) {
   // Every word measures a little better than the one before, so the search
   // never runs out of words to try.

@@ -237,6 +237,16 @@ TEST(SaveToBank, StoresTheSettingsOfTheBand) {
   SaveToBank(w, 1, 0);
   EXPECT_EQ(f.root.readFile("/opt/set/antenna_b1.txt"),
             "!Neb\n20m 14000000 14350000 0 3 1 3 0.0\n");
+  // Both edges belong to the band.
+  w->atuBypass = 0;
+  w->frequency = 14000000;
+  SaveToBank(w, 1, 0);
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b1.txt"),
+            "!Neb\n20m 14000000 14350000 1 1 0 3 0.0\n");
+  w->frequency = 14350000;
+  SaveToBank(w, 1, 1);
+  EXPECT_EQ(f.root.readFile("/opt/set/antenna_b1.txt"),
+            "!Neb\n20m 14000000 14350000 1 2 0 3 0.0\n");
 }
 
 TEST(Banks, ChangeBancoWrapsToBankZero) {

@@ -11,6 +11,7 @@
 #include "controller/temperature.h"
 #include "errors/errors.h"
 #include "support/link_driver.h"
+#include "support/temp_root.h"
 
 using ::testing::HasSubstr;
 
@@ -226,6 +227,19 @@ TEST_F(Decoder, StatusTemperaturesAreSmoothedAfterTheFirstFrame) {
   EXPECT_FLOAT_EQ(w->temp2, (t2 * 9 + CalcolaTemp(3000)) / 10);
 }
 
+TEST_F(Decoder, StatusAsksToDeleteTheTemperatureLogOnlyWhileLogging) {
+  TempRoot root;
+  root.writeFile("/opt/set/LOGtemp.txt", "old\n");
+  w->enableLogTemp = 0;
+  run(StatusFrame(0, 1));
+  EXPECT_EQ(w->logRemoved, 0);
+  EXPECT_EQ(root.readFile("/opt/set/LOGtemp.txt"), "old\n");
+  w->enableLogTemp = 1;
+  run(StatusFrame(0, 1));
+  EXPECT_EQ(w->logRemoved, 1);
+  EXPECT_NE(root.readFile("/opt/set/LOGtemp.txt"), "old\n");
+}
+
 TEST_F(Decoder, StatusFaultBitsRaiseAndClearErrors) {
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x03));
   EXPECT_EQ(w->stErr[2], 0x03);
@@ -249,6 +263,10 @@ TEST_F(Decoder, StatusFaultBitsRaiseAndClearErrors) {
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x80));
   EXPECT_EQ(ExistError(w.get(), ERR_MICRO_RESET), 1);
 
+  w->anSel = 0;
+  linearProcessStatus = kNoneChosen;
+  run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
+  EXPECT_EQ(ExistError(w.get(), ERR_PWR_IN), 0) << "only with the tuner's antenna selection";
   w->anSel = 1;
   w->autoTuneState = 1;
   run(StatusFrame(0, 0, 0, 0, 0, 0, 2048, 2048, 0x20));
@@ -276,6 +294,11 @@ TEST_F(Decoder, StatusBypassAndStateFollowedAfterCommunicationLoss) {
   run(StatusFrame(0, 0));
   EXPECT_EQ(w->ampBypass, 0);
   EXPECT_THAT(err, HasSubstr("--------------- AMPL ERRORE : bypass off "));
+  // Bypass on as asked and reported: stays on without a request pending.
+  w->ampBypass = 1;
+  run(StatusFrame(0, 8));
+  EXPECT_EQ(w->ampBypass, 1);
+  w->ampBypass = 0;
 
   // Pads reported by the controller are not taken over normally...
   run(StatusFrame(0xC, 0));
@@ -295,6 +318,8 @@ TEST_F(Decoder, StatusBypassAndStateFollowedAfterCommunicationLoss) {
   run(StatusFrame(0x0, 8));
   EXPECT_EQ(w->attenuator, 0);
   EXPECT_THAT(err, HasSubstr("STATE DA ERRORE : attenuatore 3dB=off 2dB=off\n"));
+  run(StatusFrame(0x0, 0));
+  EXPECT_EQ(w->ampBypass, 0) << "the controller's bypass off is followed too";
 }
 
 TEST_F(Decoder, StatusPeakPowerAndNextCommand) {

@@ -55,6 +55,10 @@ TEST(ErrorTable, TextsAndFlags) {
   EXPECT_STREQ(t[ERR_HAMLIB].line1, "Hamlib");
   EXPECT_STREQ(t[ERR_HAMLIB].line2, "no answer");
   EXPECT_EQ(t[ERR_HAMLIB].flags, kErrTemporary);
+  // Every code's kind: red, latching (a reset), temporary (the key removes it).
+  std::string kinds;
+  for (int c = 0; c < kErrorCodes; ++c) kinds += static_cast<char>('0' + t[c].flags);
+  EXPECT_EQ(kinds, "23134444400044434446421224");
 }
 
 TEST(ErrorTable, FaultsBeforeTheMenuSetUpKeepTheirFlags) {
@@ -155,6 +159,12 @@ TEST(ErrorKey, SensorOneAlarmAloneKeepsTheKey) {
   EXPECT_EQ(listed(w), std::vector<int>{ERR_TEMP1_ALARM});
   EXPECT_TRUE(DrainCommandQueue(w).empty());
   EXPECT_EQ(VerifyError(w), 0);
+  // So does any other temperature alarm or warning alone.
+  for (int c : {ERR_TEMP2_ALARM, ERR_TEMP1_WARN, ERR_TEMP2_WARN}) {
+    Fixture g;
+    AddErrore(g.w(), c);
+    EXPECT_EQ(VerifyError(g.w()), 0) << c;
+  }
 
   // Any other unflagged code: the key resets the controller and clears all.
   AddErrore(w, ERR_AUDIO_READ);
@@ -225,6 +235,10 @@ TEST(ErrorKey, EndOfCycleWithOnlyTemporaryFlagResetsWhatRemains) {
   std::vector<int> reset = {LP_MP0, LP_AB0, LP_AT};
   EXPECT_EQ(DrainCommandQueue(w), reset);
   EXPECT_EQ(w->errorFlags, kFlagResetDone);
+  // After the cycle one plain error alone: the key resets again.
+  AddErrore(w, ERR_AUDIO_WRITE);
+  EXPECT_EQ(GPIO_Errori(w), 1);
+  EXPECT_EQ(DrainCommandQueue(w), reset);
 }
 
 TEST(ErrorList, FaultCauseRidesOnCodeFifteen) {

@@ -275,6 +275,9 @@ TEST(ExtIoParameters, NibbleRuleStartValuesAndLengthGuards) {
   storeParameters(g.w(), 9, c.data());  // byte 9 needs a length above 9
   getParameters(&p, g.w());
   EXPECT_EQ(p.mode, 0);
+  storeParameters(g.w(), 10, c.data());  // ... and 10 is enough
+  getParameters(&p, g.w());
+  EXPECT_EQ(p.mode, 5);
   storeParameters(g.w(), 13, c.data());  // bytes 12-13 need a length above 13
   getParameters(&p, g.w());
   EXPECT_EQ(p.mode, 5);
@@ -298,13 +301,21 @@ TEST(ExtIoParameters, NibbleRuleStartValuesAndLengthGuards) {
   storeParameters(g.w(), 31, c.data());
   getParameters(&p, g.w());
   EXPECT_EQ(p.specOffset, 0x10000);
+  c[26] = 0x37;  // 7: the highest first digit that is still positive
+  storeParameters(g.w(), 31, c.data());
+  getParameters(&p, g.w());
+  EXPECT_EQ(p.specOffset, 0x70000);
+  c[26] = 0x31;
+  EXPECT_EQ(storeParameters(g.w(), 31, nullptr), -1);
 
-  // Bytes 16-19 need all four markers.
+  // Bytes 16-19 need all four markers, bytes 12-13 both of theirs.
   LinksRig h;
   c[18] = 0x21;
+  c[13] = 0x03;
   storeParameters(h.w(), 31, c.data());
   getParameters(&p, h.w());
   EXPECT_EQ(p.set16, 0);
+  EXPECT_EQ(p.combinedIdx, 0);
 }
 
 TEST(ExtIoSpectrum, LevelsAndTheRotatedCopy) {

@@ -59,6 +59,8 @@ TEST(LinkWire, CheckValueAndWireFormat) {
   char d[3];
   LinearReplyDigits("ST;", 3, d);
   EXPECT_STREQ(d, "4D");
+  LinearReplyDigits(";", -1, d);  // a lone ";": nothing to check
+  EXPECT_STREQ(d, "00");
 }
 
 TEST(LinkCommands, EveryCommandHasItsTextAndByteCount) {
@@ -403,6 +405,14 @@ TEST(LinkStates, DamagedReplyIsDroppedAndNothingQueuedIsLost) {
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(d.next(), "ST;");
   }
+  // Both digits count: the first right and the second wrong is damaged too.
+  std::string half = good;
+  half[1] = half[1] == '0' ? '1' : '0';
+  testing::internal::CaptureStderr();
+  d.bytes(half);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(d.next(), "ST;");
+  EXPECT_EQ(w->rawFwd, 0);
   d.reply(frame);
   EXPECT_EQ(d.next(), "SA1;");
   EXPECT_EQ(w->rawFwd, 1000);

@@ -131,10 +131,14 @@ TEST(MenuEdit, StepLimitsOfTheNumericEntries) {
   RefLevel = -110;
   edit(w, ME_PLOT_REF_LEV, MK_MINUS);
   EXPECT_EQ(RefLevel, -120);
-  RefPos = 10;
+  RefPos = 9;
+  edit(w, ME_PLOT_REF_POS, MK_PLUS);
+  EXPECT_EQ(RefPos, 10);  // the end itself is reached
   edit(w, ME_PLOT_REF_POS, MK_PLUS);
   EXPECT_EQ(RefPos, 10);
-  RefPos = 0;
+  RefPos = 1;
+  edit(w, ME_PLOT_REF_POS, MK_MINUS);
+  EXPECT_EQ(RefPos, 0);
   edit(w, ME_PLOT_REF_POS, MK_MINUS);
   EXPECT_EQ(RefPos, 0);
 

@@ -103,6 +103,12 @@ TEST(RemoteHandshake, ServerCountsOurRequestButNotAStandardOne) {
   EXPECT_FALSE(good.failed);
   EXPECT_GT(good.count, kWsClientCount);
   EXPECT_TRUE(bad.failed);
+  // Only the empty line ends the head: a line of one character does not.
+  WsClientHandshake shortLine;
+  WsClientLine(&shortLine, "", "x\r\n", 3);
+  EXPECT_EQ(shortLine.count, 0);
+  WsClientLine(&shortLine, "", "\r\n", 2);
+  EXPECT_EQ(shortLine.count, 1);
 }
 
 TEST(RemoteHandshake, PassphraseIsComparedWhole) {
@@ -244,12 +250,22 @@ TEST(RemoteFrames, ReaderHeadsBoundEveryLengthForm) {
   const uint8_t big[] = {0x82, 126, 0xff, 0xff};
   EXPECT_EQ(WsReadHead(big, 1024, &h), WS_HEAD_TOO_BIG);
 
-  // A text frame is unmasked with its key.
-  uint8_t frame[] = {0x81, 3, 1, 2, 3, 4, 'a' ^ 1, 'b' ^ 2, 'c' ^ 3};
+  // A text frame is unmasked with its key, four bytes round.
+  uint8_t frame[] = {0x81, 5, 1, 2, 3, 4, 'a' ^ 1, 'b' ^ 2, 'c' ^ 3, 'd' ^ 4, 'e' ^ 1};
   ASSERT_EQ(WsReadHead(frame, 1024, &h), WS_HEAD_OK);
   WsFrame f;
   ASSERT_EQ(WsParseFrame(frame, sizeof frame, h, &f), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.text), f.textLen), "abc");
+  EXPECT_EQ(std::string(reinterpret_cast<const char *>(f.text), f.textLen), "abcde");
+  // A frame whose length is not what its head says is refused.
+  ASSERT_EQ(WsReadHead(binShort, 1024, &h), WS_HEAD_OK);
+  uint8_t bin[13] = {0x82, 10, 'P', 'A'};
+  EXPECT_EQ(WsParseFrame(bin, 13, h, &f), -1);
+  EXPECT_EQ(WsParseFrame(bin, 12, h, &f), 0);
+  // A text frame holds at most 125 bytes.
+  uint8_t out[kWsTextMax + 16];
+  const std::string longText(kWsTextMax + 1, 't');
+  EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax + 1), -1);
+  EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax), kWsTextMax + 6);
 }
 
 TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
@@ -279,6 +295,13 @@ TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
   EXPECT_EQ(fb->background[screen - 1], 9);
   EXPECT_EQ(fb->background[0], 1);
   EXPECT_EQ(fb->background[4], 0);
+  // A raw screen in whole chunks (800 x 480 x 4 is 3000 of 512 bytes): the
+  // last one shows it, the one before does not.
+  ASSERT_EQ(chunk(screen, screen - 1024, 512, 7), 0);
+  EXPECT_EQ(TakeBackgroundRequest(works.get()), 0);
+  ASSERT_EQ(chunk(screen, screen - 512, 512, 7), 0);
+  ASSERT_EQ(TakeBackgroundRequest(works.get()), 1);
+  EXPECT_EQ(fb->background[screen - 1024], 7);
   // A JPEG that does not decode leaves the screen as it was.
   ASSERT_EQ(chunk(600, 0, 512, 0x55), 0);
   ASSERT_EQ(chunk(600, 512, 88, 0x55), 0);
@@ -293,6 +316,29 @@ TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {
   EXPECT_EQ(so(1921, 1920), -1);  // more than the frame carries
   EXPECT_EQ(so(1924, 1924), -1);  // more than a raw period
   EXPECT_EQ(so(1918, 1918), -1);  // not whole stereo frames
+
+  // An empty CAT frame writes nothing and keeps the link.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  works->catFD = pipeFds[1];
+  WsFrame ca;
+  ca.op = kWsBinary;
+  ca.type[0] = 'C', ca.type[1] = 'A';
+  ca.data = reinterpret_cast<const uint8_t *>("x");
+  EXPECT_TRUE(RemoteDispatch(works.get(), &link, ca));
+  // At the operator's unit only a binary frame carries CAT bytes.
+  RemoteLink client;
+  client.side = REMOTE_CLIENT;
+  ca.dataLen = 1;
+  ca.op = 0x8A;
+  RemoteDispatch(works.get(), &client, ca);
+  ca.op = kWsBinary;
+  RemoteDispatch(works.get(), &client, ca);
+  char got[4] = {};
+  EXPECT_EQ(read(pipeFds[0], got, sizeof got), 1);
+  works->catFD = -1;
+  close(pipeFds[0]);
+  close(pipeFds[1]);
   works->audioCompress = 64000;
   EXPECT_EQ(so(80, 80), 0);
   EXPECT_EQ(so(0x7fffffff, 80), -1);

@@ -2,6 +2,7 @@
 // truncation of long values and survival of garbage.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,40 @@ TEST(SetupFile, MissingFileIsCreatedWithTheNewFileColumn) {
   EXPECT_EQ(f.works->maxBank, 3);
 }
 
+// The record's bytes, a NUL shown as '.'.
+std::string recordBytes(Works &w) {
+  std::string out;
+  for (int i = 0; i < kSetupSize; ++i) {
+    char c = w.setup->b[i].load();
+    out += c == 0 ? '.' : c;
+  }
+  return out;
+}
+
+TEST(SetupFile, EveryKeyHasItsOwnPlaceInTheRecord) {
+  // The other threads read their switches at these places: a new setup, then
+  // every key at full width.
+  Fixture f;
+  readSetup(f.works.get());
+  EXPECT_EQ(recordBytes(*f.works),
+            "1000000111112500.11111100.hw:1.1111111111111110111111.64000.11112.1hw:1.11111111"
+            "1111111127.0.0.1.111111/dev/ttyUSB0./dev/ttyUSB1./dev/ttyAMA0.100010.11000.11110"
+            "0600.11800.11000060..111.11111000.10.0.110.0.11110.11111/dev/ttyUSB1.0.111.112.1"
+            "111100.112.111110.1111.11113000.13..15.11110020.111080.11170.11.");
+  std::string all;
+  for (const char *line : kNewFile) {
+    const char *colon = strchr(line, ':');
+    all += std::string(line, colon + 2) + "98765432109876543210\n";
+  }
+  f.root.writeFile("/opt/set/setup.txt", all);
+  readSetup(f.works.get());
+  EXPECT_EQ(recordBytes(*f.works),
+            "999999919999987654321.987.9876543210987654321.91998.9.987654321.98.9876543210987"
+            "654321.987654321098765.987654321098.987654321098.987654321098.99999876.9998765.9"
+            "998765.98765.999998765.98765.98765.98765.98765.9998765.1987654321098.987.987.987"
+            "65.98765.98765.98765.98765.98765.987.98765.9998765.998765.9876..");
+}
+
 TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
   Fixture f;
   f.root.writeFile("/opt/set/setup.txt",
@@ -105,7 +140,7 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
                    "LinPort: /dev/" + longPath + "\nSerPort: /dev/ttyS1234567890123\n" +
                        "Divide: 12345\nMaxTempAllowed: abc\nPSpar1: \nGMpar1 7\nNumAntenna: 9\n" +
                        garbage + "CPUPercVentola: 1234567\nEnableKeyb: \n" +
-                       std::string(5000, 'z') + "\nTempMode: 1\n");
+                       std::string(5000, 'z') + "\nTempMode: 1\nTcpPort: 0\nTcpPort: 65536\n");
   readSetup(f.works.get());
   Works &w = *f.works;
   EXPECT_EQ(SetupText(&w, SB_LinPort), "/dev/xxxxxxx");  // 12 characters and the NUL
@@ -120,6 +155,7 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   EXPECT_EQ(w.antenna, 0);          // no antenna 9
   EXPECT_EQ(SetupChar(&w, SB_EnableKeyb), 0);
   EXPECT_EQ(w.tempMode, 1);         // the line after an overlong one still counts
+  EXPECT_EQ(w.tcpPort, 6666);       // 0 and 65536 are no ports
   EXPECT_EQ(SetupChar(&w, 303), 0);
   writeSetup(&w);
   std::vector<std::string> got = lines(f.file());

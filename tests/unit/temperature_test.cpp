@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,17 @@ TEST(Thermistor, ConversionStaysOnTheTableAndInRange) {
     prev = t;
   }
   EXPECT_NEAR(CalcolaTemp(1428), 40.0f, 0.05f);  // 5.354 kOhm
+  // The table's points are 5 degrees apart from -40: inside the range each
+  // reads as its temperature, and the middle of each step as the middle one.
+  auto at = [](float kOhm) {
+    return CalcolaTemp(static_cast<int>(std::lround(4095 * kOhm / (10 + kOhm))));
+  };
+  for (int i = 1; i < kThermistorPairs; ++i) {
+    const float t0 = -45.0f + 5 * i, t1 = t0 + 5, r0 = K_T_R[2 * i - 1], r1 = K_T_R[2 * i + 1];
+    if (t0 < -10.0f || t1 > 80.0f) continue;
+    EXPECT_NEAR(at(r1), t1, 0.3f) << r1 << " kOhm";
+    EXPECT_NEAR(at((r0 + r1) / 2), (t0 + t1) / 2, 0.3f) << (r0 + r1) / 2 << " kOhm";
+  }
 }
 
 TEST(FanTable, MessyFileLoadsSortedWithoutJunkRows) {
@@ -100,6 +112,7 @@ TEST(FanTable, MessyFileLoadsSortedWithoutJunkRows) {
   f.fanCycle(75);
   EXPECT_EQ(w.fanPercent, 100);
   EXPECT_FLOAT_EQ(SearchTemperatureFromVentola(&w, 50), 45.5f);
+  EXPECT_FLOAT_EQ(SearchTemperatureFromVentola(&w, 0), 30.0f);  // the first row of a percent
   EXPECT_FLOAT_EQ(SearchTemperatureFromVentola(&w, 33), 0.0f);
 }
 
@@ -124,7 +137,7 @@ TEST(FanRule, TableRiseAtOnceFallWithHysteresis) {
 
   EXPECT_EQ(f.fanCycle(25), kFan);  // first result always goes out
   EXPECT_EQ(w.fanPercentReq, 0);
-  EXPECT_EQ(f.fanCycle(50), kFan);
+  EXPECT_EQ(f.fanCycle(45), kFan);  // exactly at a row: that row's percent
   EXPECT_EQ(w.fanPercentReq, 50);
   EXPECT_EQ(f.fanCycle(43), kNone);  // 0 % by the table, but not 3 degrees below 45
   EXPECT_EQ(w.fanPercentReq, 50);
@@ -204,6 +217,8 @@ TEST(TemperatureAlarm, OneSensorThroughWarningAlarmLatchAndRecovery) {
 
   EXPECT_EQ(step(59.5f), kNone);
   EXPECT_EQ(ExistError(&w, ERR_TEMP1_WARN), 1);
+  EXPECT_EQ(step(60.0f), kNone);  // exactly at the set point: still a warning
+  EXPECT_EQ(ExistError(&w, ERR_TEMP1_ALARM), 0);
 
   std::vector<int> on = {LP_MP1, LP_AT_MAX, LP_AB0};
   EXPECT_EQ(step(60.1f), on);

@@ -72,6 +72,21 @@ TEST(Thresholds, RowBoundaries) {
   EXPECT_EQ(f.drain(), (std::vector<int>{LP_TS}));
   EXPECT_EQ(w->tsPar[0], 1000);  // PWIN 100 with 100 W at 1000 counts
   EXPECT_EQ(w->tsPar[3], 3498);  // 12 A
+
+  // Overlapping rows (0 and 2 both hold 1.5 MHz): the last one gives the
+  // thresholds, as it gives the coefficients.
+  f.root.writeFile("/opt/set/config.txt",
+                   "0 1799999 100 4000 10 2000 100 1000 -0.007 100 12 20 80 0 0 0 0 0 0 0 0 0 0 0\n"
+                   "2000000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n"
+                   "1000000 3499999 60 3000 10 1000 100 1000 0.0 5 20 100 100 0 0 0 0 0 0 0 0 0 0 0\n"
+                   "3500000 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n");
+  ReadConfigFile(w);
+  w->configRowIdx = -1;
+  w->frequency = 1500000;
+  SearchCambioSoglie_TS(w);
+  EXPECT_EQ(w->configRowIdx, 2);
+  EXPECT_EQ(w->tsPar[0], 223);
+  EXPECT_FLOAT_EQ(SearchK(w, 2), 1e-4f);
 }
 
 TEST(Thresholds, WithoutATableTheDefaultsGoOutOnce) {

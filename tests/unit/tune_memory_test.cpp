@@ -58,6 +58,7 @@ TEST(ChannelIndex, BothDirectionsForEveryChannel) {
   for (int i = 0; i < kAtuChannels; ++i) {
     uint32_t f = AtuFreqfromIdx(i);
     ASSERT_EQ(idx(f), i) << "channel " << i << " at " << f << " Hz";
+    ASSERT_EQ(f % 1000, 0u) << "channels fall on whole kHz: channel " << i;
     if (i > 0) {
       ASSERT_GT(f, prev) << "channel " << i;
     }
@@ -160,6 +161,20 @@ TEST(TuneMemory, RecallingTheWordInUseChangesNothing) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(w->tuneVal, 0x00808002u);
   EXPECT_EQ(err.find("MEMTUNE"), std::string::npos);
+  // The same L and C on the other network is another word: recalled.
+  SaveTuneValsuTabRam(w, entry(2, 1, 1), idx(7100000), 0);
+  testing::internal::CaptureStderr();
+  LoadTuneFromMEM(w, 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(DecodeModoFromTuneval(w->tuneVal), 2);
+  EXPECT_EQ(w->tuneL, 1);
+  EXPECT_EQ(w->tuneC, 1);
+  // And so is another C with the same L.
+  SaveTuneValsuTabRam(w, entry(2, 1, 2), idx(7100000), 0);
+  testing::internal::CaptureStderr();
+  LoadTuneFromMEM(w, 0);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(w->tuneC, 2);
 }
 
 TEST(TuneMemory, SlotsBeyondTheTableStoreNothing) {
@@ -232,7 +247,9 @@ TEST(MemoryFile, NamesByBankAndAntenna) {
 TEST(MemoryFile, SlotIndexOutOfRangeIsRejected) {
   TableFixture f;
   Works *w = f.w();
-  f.root.writeFile("/opt/set/atu_ant1.txt", "5000 0 1 1 2 3\n-4 0 1 1 2 3\n4999 0 1 1 2 3\n");
+  // Slots past either end, then modes 0 and 4 (no network): only slot 4999 loads.
+  f.root.writeFile("/opt/set/atu_ant1.txt",
+                   "5000 0 1 1 2 3\n-4 0 1 1 2 3\n4999 0 1 1 2 3\n10 0 1 0 2 3\n11 0 1 4 2 3\n");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(LoadTabAtu(w, 0, 0), 1);
@@ -241,6 +258,8 @@ TEST(MemoryFile, SlotIndexOutOfRangeIsRejected) {
   EXPECT_NE(out.find("LoadTabAtu Errore idx"), std::string::npos);
   EXPECT_NE(err.find("LoadTabAtu Errore idx\n"), std::string::npos);
   EXPECT_EQ(LoadTuneValFromTabRam(w, 4999, 0).l, 2);
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 10, 0).valid, 0);
+  EXPECT_EQ(LoadTuneValFromTabRam(w, 11, 0).valid, 0);
 }
 
 TEST(MemoryFile, LoadingClearsWhatWasThere) {

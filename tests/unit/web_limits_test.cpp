@@ -74,6 +74,15 @@ TEST(ConnectionLimits, TwentyASecondInAllWhichOneNoisyAddressCannotUseUp) {
                  t + 100000 + i);
   EXPECT_LE(limits.addresses(), ConnectionLimits::kMaxAddresses + 1);
   EXPECT_EQ(limits.open("10.1.0.0"), 1) << "an address with a connection open is kept";
+  // Nothing forgettable (every address tried just now): the one seen longest
+  // ago makes room.
+  ConnectionLimits many;
+  for (int i = 0; i < ConnectionLimits::kMaxAddresses + 5; ++i)
+    many.admit("192.168." + std::to_string(i / 250) + "." + std::to_string(i % 250), true,
+               5000 + i / 100);
+  EXPECT_EQ(many.addresses(), ConnectionLimits::kMaxAddresses);
+  many.closed("203.0.113.9");  // never seen: nothing to close
+  EXPECT_EQ(many.open("203.0.113.9"), 0);
 }
 
 TEST(ConnectionLimits, AnIpv6HostIsCountedByItsSlash64) {
