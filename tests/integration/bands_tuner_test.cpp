@@ -24,6 +24,7 @@
 #include "support/link_sims.h"
 #include "support/relay_word.h"
 #include "support/sim_harness.h"
+#include "support/wait.h"
 #include "tuner/tuner.h"
 #include "ui/ui.h"
 
@@ -284,11 +285,16 @@ TEST(TuneRun, NebCarrierStartsTheMatchSearchFromAColdStart) {
   ASSERT_TRUE(ctl.control("amp drive 0"));
   ASSERT_TRUE(neb.control("tx off"));
 
-  // The stored word matches the antenna.
-  std::ifstream in(root.path("/opt/set/atu_ant1_b1.txt"));
+  // The stored word matches the antenna. The file writer puts it on the
+  // card a moment after the tune.
   int index = 0, stored = 0, mode = 0, l = -1, c = -1;
   long f = 0;
-  ASSERT_TRUE(in >> index >> f >> stored >> mode >> l >> c);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::ifstream in(root.path("/opt/set/atu_ant1_b1.txt"));
+        return static_cast<bool>(in >> index >> f >> stored >> mode >> l >> c);
+      },
+      10s, 100ms));
   EXPECT_EQ(index, 3117);
   EXPECT_LT(TunerSwr(RelayWord(mode, l, c), freq, load), 1.5) << mode << " " << l << " " << c;
   app.stop();
