@@ -21,6 +21,7 @@
 #include "support/remote_peer.h"
 #include "support/sim_harness.h"
 #include "support/test_thread.h"
+#include "support/wait.h"
 
 using namespace std::chrono_literals;
 using simtest::ControllerSim;
@@ -170,7 +171,13 @@ TEST(RemoteLinkAttack, GuessesFromManyAddressesAreSlowedAndTheOwnerStillGetsIn) 
   EXPECT_LE(compared, 10 + static_cast<int>(seconds / 2) + 1);
   EXPECT_LE(ownerMs, 5000) << "its next try after the station listened";
   // The owner's address is remembered afresh.
-  const std::string peers = simtest::ReadRootFile(station.root, "/opt/set/remote-peers.txt");
+  std::string peers;
+  WaitUntil(
+      [&] {
+        peers = simtest::ReadRootFile(station.root, "/opt/set/remote-peers.txt");
+        return peers.find("127.0.0.1 ") != std::string::npos;
+      },
+      5s, 100ms);
   EXPECT_EQ(peers.find("127.1."), std::string::npos) << peers;
   EXPECT_EQ(peers.find(std::to_string(twoDaysAgo)), std::string::npos) << peers;
   EXPECT_NE(peers.find("127.0.0.1 "), std::string::npos) << peers;

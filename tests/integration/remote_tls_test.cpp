@@ -24,6 +24,7 @@
 #include "support/remote_peer.h"
 #include "support/sim_harness.h"
 #include "support/test_thread.h"
+#include "support/wait.h"
 
 using namespace std::chrono_literals;
 using simtest::CatPort;
@@ -172,9 +173,16 @@ TEST(RemoteLinkTls, UnitsPairOverTlsAndTheOperatorPinsTheStation) {
                         simtest::ReadRootFile(station, kUnitKeyFile), ""};
   std::string why;
   ASSERT_TRUE(CheckIdentity(&stationId, &why)) << why;
-  EXPECT_EQ(PinnedFingerprint(simtest::ReadRootFile(op, kKnownStationsFile),
-                              "127.0.0.1:" + std::to_string(port)),
-            stationId.fingerprint);
+  // The pin file reaches the card through the file writer, a moment later.
+  std::string pinned;
+  WaitUntil(
+      [&] {
+        pinned = PinnedFingerprint(simtest::ReadRootFile(op, kKnownStationsFile),
+                                   "127.0.0.1:" + std::to_string(port));
+        return !pinned.empty();
+      },
+      5s, 100ms);
+  EXPECT_EQ(pinned, stationId.fingerprint);
   EXPECT_GE(server.out().waitForText(FingerprintWithColons(stationId.fingerprint), 1s), 0);
   EXPECT_GE(client.out().waitForText("pinned", 1s), 0);
 
