@@ -85,6 +85,7 @@ TEST(RemoteHandshake, ServerCountsOurRequestButNotAStandardOne) {
       "GET /chat HTTP/1.1\r\nHost: x:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
   EXPECT_LT(standard.count, kWsServerCount);
+  EXPECT_EQ(count("Sec-WebSocket-Key: dGhl\n").key, "dGhl");  // a bare line feed ends it too
 
   // The client checks the accept value of its own key.
   std::string response[5];
