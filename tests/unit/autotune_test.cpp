@@ -281,10 +281,16 @@ TEST(AutoTune, FineSearchImprovesOnTheStoredTune) {
   SetC(w, w->tuneC);
   w->tuneL = w->tuneL - 5;
   SetI(w, w->tuneL);
+  unlink(rig.f.root.path("/opt/set/atu_ant1_b1.txt").c_str());
   GoTune(w);
   ASSERT_EQ(w->tuneStato, kTuneFine);
   rig.run();
   EXPECT_LE(modelSwr(w->tuneVal), bestSwr + 1e-6);
+  // What the fine search ends on is stored again.
+  char line[64];
+  snprintf(line, sizeof line, "3130 14200000 1 %d %d %d\n", DecodeModoFromTuneval(w->tuneVal),
+           wordL(w->tuneVal), wordC(w->tuneVal));
+  EXPECT_EQ(rig.f.root.readFile("/opt/set/atu_ant1_b1.txt"), line);
 }
 
 TEST(AutoTune, FineSearchWithoutCarrierKeepsTheWord) {
