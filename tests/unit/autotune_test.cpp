@@ -190,6 +190,13 @@ TEST(AutoTune, InductanceNearTheTopBacksOff) {
   EXPECT_EQ(w->tuneStato, 4);
   EXPECT_EQ(w->tuneL, 508);
   EXPECT_EQ(wordL(w->tuneVal), 508);
+  // C runs up to the top itself and backs off only past it.
+  w->tuneStato = 5;
+  w->tuneC = 502;
+  SetC(w, 502);
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 5);
+  EXPECT_EQ(wordC(w->tuneVal), 510);
 }
 
 TEST(AutoTune, SweepAndPresetWaitForTheCarrier) {
