@@ -179,7 +179,8 @@ TEST(AutoTune, CycleLimitCountsMeasuredSteps) {
 }
 
 TEST(AutoTune, InductanceNearTheTopBacksOff) {
-  TuneRig rig([](uint32_t) { return 1.8; });
+  double swr = 1.8;
+  TuneRig rig([&](uint32_t) { return swr; });
   Works *w = rig.w;
   GoTune(w);
   rig.run(3);  // through states 0, 1 and 2
@@ -197,6 +198,13 @@ TEST(AutoTune, InductanceNearTheTopBacksOff) {
   rig.step();
   EXPECT_EQ(w->tuneStato, 5);
   EXPECT_EQ(wordC(w->tuneVal), 510);
+  // Worse at C = 2: it backs off to 1.
+  swr = 3.0;
+  w->tuneC = 2;
+  SetC(w, 2);
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 6);
+  EXPECT_EQ(wordC(w->tuneVal), 1);
 }
 
 TEST(AutoTune, SweepAndPresetWaitForTheCarrier) {
