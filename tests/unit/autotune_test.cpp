@@ -185,6 +185,7 @@ TEST(AutoTune, InductanceNearTheTopBacksOff) {
   GoTune(w);
   rig.run(3);  // through states 0, 1 and 2
   ASSERT_EQ(w->tuneStato, 3);
+  EXPECT_TRUE(rig.measured.empty());  // the reply that brought the carrier is not measured
   w->tuneL = 509;
   SetI(w, 509);
   rig.step();
