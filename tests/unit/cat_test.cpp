@@ -54,6 +54,9 @@ TEST(Ft817Decode, BcdAnswersAndRefusals) {
   EXPECT_EQ(w->catFrequency, 140700000);
   decode(w, {0x00, 0x70, 0x00});
   EXPECT_EQ(w->catFrequency, 140700000);
+  lastCommandSent = 3;
+  DecodeCatSerialCmd(w, a, 3);  // five bytes there, three of them received
+  EXPECT_EQ(w->catFrequency, 140700000);
 
   EXPECT_FALSE(VerifyByteFreq(0x99));
   EXPECT_TRUE(VerifyByteFreq(0x9A));
