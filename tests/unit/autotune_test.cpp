@@ -179,17 +179,33 @@ TEST(AutoTune, CycleLimitCountsMeasuredSteps) {
 }
 
 TEST(AutoTune, InductanceNearTheTopBacksOff) {
-  TuneRig rig([](uint32_t) { return 1.8; });
+  double swr = 1.8;
+  TuneRig rig([&](uint32_t) { return swr; });
   Works *w = rig.w;
   GoTune(w);
   rig.run(3);  // through states 0, 1 and 2
   ASSERT_EQ(w->tuneStato, 3);
+  EXPECT_TRUE(rig.measured.empty());  // the reply that brought the carrier is not measured
   w->tuneL = 509;
   SetI(w, 509);
   rig.step();
   EXPECT_EQ(w->tuneStato, 4);
   EXPECT_EQ(w->tuneL, 508);
   EXPECT_EQ(wordL(w->tuneVal), 508);
+  // C runs up to the top itself and backs off only past it.
+  w->tuneStato = 5;
+  w->tuneC = 502;
+  SetC(w, 502);
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 5);
+  EXPECT_EQ(wordC(w->tuneVal), 510);
+  // Worse at C = 2: it backs off to 1.
+  swr = 3.0;
+  w->tuneC = 2;
+  SetC(w, 2);
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 6);
+  EXPECT_EQ(wordC(w->tuneVal), 1);
 }
 
 TEST(AutoTune, SweepAndPresetWaitForTheCarrier) {
@@ -281,10 +297,16 @@ TEST(AutoTune, FineSearchImprovesOnTheStoredTune) {
   SetC(w, w->tuneC);
   w->tuneL = w->tuneL - 5;
   SetI(w, w->tuneL);
+  unlink(rig.f.root.path("/opt/set/atu_ant1_b1.txt").c_str());
   GoTune(w);
   ASSERT_EQ(w->tuneStato, kTuneFine);
   rig.run();
   EXPECT_LE(modelSwr(w->tuneVal), bestSwr + 1e-6);
+  // What the fine search ends on is stored again.
+  char line[64];
+  snprintf(line, sizeof line, "3130 14200000 1 %d %d %d\n", DecodeModoFromTuneval(w->tuneVal),
+           wordL(w->tuneVal), wordC(w->tuneVal));
+  EXPECT_EQ(rig.f.root.readFile("/opt/set/atu_ant1_b1.txt"), line);
 }
 
 TEST(AutoTune, FineSearchWithoutCarrierKeepsTheWord) {

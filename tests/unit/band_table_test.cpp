@@ -23,7 +23,9 @@ const char kFiveRows[] =
 TEST(BandFile, MissingFileGivesTheDefaults) {
   TableFixture f;
   Works *w = f.w();
+  w->bandIdx = 4;
   EXPECT_EQ(LoadTabConfig(w, 1), 1);
+  EXPECT_EQ(w->bandIdx, -1);  // evaluated again on the next refresh
   EXPECT_EQ(w->numBands, 11);
   EXPECT_STREQ(w->tabAntenna[2].name, "60m");
   EXPECT_EQ(w->tabAntenna[2].fmin, 5330500u);
@@ -49,6 +51,15 @@ TEST(BandFile, HeaderAndRows) {
   EXPECT_FLOAT_EQ(r.pwr, 1.5f);
   EXPECT_EQ(w->tabAntenna[2].atuBypass, 1);
   EXPECT_EQ(w->tabAntenna[2].ampEnable, 0);
+  // No name; antenna and attenuator 4 are out of range and read as 0.
+  f.root.writeFile("/opt/set/antenna_b2.txt", "!Gen\n\t1800000 2000000 1 4 0 4 0.0\n");
+  testing::internal::CaptureStderr();
+  LoadTabConfig(w, 2);
+  testing::internal::GetCapturedStderr();
+  EXPECT_STREQ(w->tabAntenna[0].name, "");
+  EXPECT_EQ(w->tabAntenna[0].fmin, 1800000u);
+  EXPECT_EQ(w->tabAntenna[0].ant, 0);
+  EXPECT_EQ(w->tabAntenna[0].att, 0);
 }
 
 TEST(BandFile, ModeHeaderRules) {
@@ -56,7 +67,7 @@ TEST(BandFile, ModeHeaderRules) {
   Works *w = f.w();
   f.root.writeFile("/opt/set/antenna.txt", "160m 1800000 2000000 1 1 0 0 0.0\n");
   EXPECT_EQ(LoadTabConfig(w, 0), 1);  // no header
-  f.root.writeFile("/opt/set/antenna.txt", "!Gen\n!Xyz\n!Neb\n!817\n!Gen\n!Foo\n");
+  f.root.writeFile("/opt/set/antenna.txt", "!Gen\n!Xyz\n!Neb\n!817\n!Gen\n!Foo\n!rim\n");
   EXPECT_EQ(LoadTabConfig(w, 0), 0);  // the last known header wins
   f.root.writeFile("/opt/set/antenna.txt", "!Neb\r\n");
   EXPECT_EQ(LoadTabConfig(w, 0), 1);

@@ -1,5 +1,6 @@
 // The FT-817 reader (answer decoding, the poll cycle on a pseudo-terminal)
 // and the CAT link (message collection, the port search, stopping).
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,6 +21,14 @@ namespace {
 void decode(Works *w, std::vector<uint8_t> answer) {
   lastCommandSent = 3;
   DecodeCatSerialCmd(w, answer.data(), static_cast<int>(answer.size()));
+}
+
+int openFiles() {
+  int n = 0;
+  DIR *d = opendir("/proc/self/fd");
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
 }
 
 TEST(Ft817Decode, BcdAnswersAndRefusals) {
@@ -45,6 +54,9 @@ TEST(Ft817Decode, BcdAnswersAndRefusals) {
   EXPECT_EQ(w->catFrequency, 140700000);
   decode(w, {0x00, 0x70, 0x00});
   EXPECT_EQ(w->catFrequency, 140700000);
+  lastCommandSent = 3;
+  DecodeCatSerialCmd(w, a, 3);  // five bytes there, three of them received
+  EXPECT_EQ(w->catFrequency, 140700000);
 
   EXPECT_FALSE(VerifyByteFreq(0x99));
   EXPECT_TRUE(VerifyByteFreq(0x9A));
@@ -59,6 +71,7 @@ TEST(Ft817Thread, AnswersInPiecesNonBcdAndAShortAnswer) {
   radio.linkAt(root.path("/dev/ttyFT"));
   SetSetupText(rig.w(), SB_CatSerialPort, "/dev/ttyFT");
   SetSetupChar(rig.w(), SB_CatSerialEnable, '1');
+  const int filesBefore = openFiles();
   TestThread t([&] { CatSerial(rig.w()); }, [&] { rig.works->running = 0; });
   const std::vector<uint8_t> cmd = {0, 0, 0, 0, 3};
 
@@ -81,6 +94,7 @@ TEST(Ft817Thread, AnswersInPiecesNonBcdAndAShortAnswer) {
 
   SetSetupChar(rig.w(), SB_CatSerialEnable, '0');
   t.join();
+  EXPECT_EQ(openFiles(), filesBefore);  // the port is closed on the way out
 }
 
 TEST(Ft817Thread, MissingPortIsDeviceErrorTwo) {

@@ -50,6 +50,11 @@ TEST(GuessGuard, TenFailuresInAMinuteSlowEveryAddressToOneCompareEveryTwoSeconds
   EXPECT_FALSE(budget.slow(t + kBudgetWindowMs));
   EXPECT_TRUE(AdmitGuess(&pauses, &budget, "10.9.9.6", false, t + kBudgetWindowMs).compare);
   EXPECT_TRUE(AdmitGuess(&pauses, &budget, "10.9.9.5", false, t + kBudgetWindowMs).compare);
+  // Failures at the clock's very start end a minute later like any others.
+  GuessBudget early;
+  for (int i = 0; i < kBudgetFailures; ++i) early.record(false, 0);
+  EXPECT_TRUE(early.slow(kBudgetWindowMs - 1));
+  EXPECT_FALSE(early.slow(kBudgetWindowMs));
 }
 
 TEST(GuessGuard, PausesDoubleUpToTheirLimitAndTheOwnerIsExemptFromTheBudget) {

@@ -518,11 +518,16 @@ TEST(LinkStates, AttenuatorCommandWritesOnThePort) {
   TestWorks w;
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  w->linFD = fds[1];
+  // With stdin closed the port can be descriptor 0, a port like any other.
+  int savedIn = dup(0);
+  ASSERT_EQ(dup2(fds[1], 0), 0);
+  close(fds[1]);
+  w->linFD = 0;
   testing::internal::CaptureStderr();
   SetAttenuatorCMD(w.get(), 2, LP_AT);
   std::string err = testing::internal::GetCapturedStderr();
-  close(fds[1]);
+  dup2(savedIn, 0);
+  close(savedIn);
   char buf[16] = {};
   ASSERT_EQ(read(fds[0], buf, sizeof buf), 7);
   close(fds[0]);

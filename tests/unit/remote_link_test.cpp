@@ -85,6 +85,7 @@ TEST(RemoteHandshake, ServerCountsOurRequestButNotAStandardOne) {
       "GET /chat HTTP/1.1\r\nHost: x:1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
   EXPECT_LT(standard.count, kWsServerCount);
+  EXPECT_EQ(count("Sec-WebSocket-Key: dGhl\n").key, "dGhl");  // a bare line feed ends it too
 
   // The client checks the accept value of its own key.
   std::string response[5];
@@ -261,11 +262,20 @@ TEST(RemoteFrames, ReaderHeadsBoundEveryLengthForm) {
   uint8_t bin[13] = {0x82, 10, 'P', 'A'};
   EXPECT_EQ(WsParseFrame(bin, 13, h, &f), -1);
   EXPECT_EQ(WsParseFrame(bin, 12, h, &f), 0);
+  // The long form: its type letters at bytes 4-5.
+  uint8_t chunkFrame[526] = {0x82, 126, 0x02, 0x0a, 'S', 'P'};
+  ASSERT_EQ(WsReadHead(chunkFrame, 1024, &h), WS_HEAD_OK);
+  ASSERT_EQ(WsParseFrame(chunkFrame, sizeof chunkFrame, h, &f), 0);
+  EXPECT_EQ(std::string(f.type, 2), "SP");
+  EXPECT_EQ(f.dataLen, 520);
   // A text frame holds at most 125 bytes.
   uint8_t out[kWsTextMax + 16];
   const std::string longText(kWsTextMax + 1, 't');
   EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax + 1), -1);
   EXPECT_EQ(WsBuildText(out, longText.data(), kWsTextMax), kWsTextMax + 6);
+  const uint8_t pcm[4] = {1, 2, 3, 4};
+  ASSERT_EQ(WsBuildAudio(out, sizeof out, pcm, 4), 14);
+  EXPECT_EQ(out[0], 0x82);  // binary, over the text frame built before
 }
 
 TEST(RemoteReceive, ImageChunksAndAudioAreBoundedByTheirBuffers) {

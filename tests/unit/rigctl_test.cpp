@@ -61,6 +61,9 @@ TEST(RigAnswer, DigitsInThirtyTwoBitsReportsAndEverythingElseRefused) {
     EXPECT_EQ(hz, c.want == RIG_FREQUENCY ? c.value : 555) << c.line;
     EXPECT_EQ(report, c.want == RIG_REPORT ? c.value : 555) << c.line;
   }
+  int32_t hz = 555;
+  int report = 555;
+  EXPECT_EQ(ParseRigAnswer(nullptr, 8, &hz, &report), RIG_REFUSED);
 }
 
 TEST(RigFile, AddressAndPollWithBadValuesIgnored) {
@@ -69,7 +72,7 @@ TEST(RigFile, AddressAndPollWithBadValuesIgnored) {
   EXPECT_EQ(d.port, 4532);
   EXPECT_EQ(d.pollMs, 200);
 
-  RigSettings s = ParseRigFile("; the station PC\nRigctld: shack-pc.lan:4533\r\nPoll: 50\n");
+  RigSettings s = ParseRigFile("; the station PC\n\nRigctld: shack-pc.lan:4533\r\nPoll: 50\n");
   EXPECT_EQ(s.host, "shack-pc.lan");
   EXPECT_EQ(s.port, 4533);
   EXPECT_EQ(s.pollMs, 50);
@@ -85,7 +88,7 @@ TEST(RigFile, AddressAndPollWithBadValuesIgnored) {
   for (const char *bad :
        {"Rigctld: ::1:4532", "Rigctld: host:0", "Rigctld: host:65536",
         "Rigctld: host:", "Rigctld: ", "Rigctld: a b:4532", "Rigctld: [::1", "Rigctld: [::1]4532",
-        "Rigctld: host:45x", "Rigctld: h\xffst:4532", "Poll: 49", "Poll: 2001", "Poll: 2e2",
+        "Rigctld: host:45x", "Rigctld: h\xffst:4532", "Rigctld: h{st:4532", "Poll: 49", "Poll: 2001", "Poll: 2e2",
         "Poll: ", "Poll: -100", "Poll: 99999999999999"}) {
     s = ParseRigFile(std::string("Rigctld: 10.0.0.2:4000\nPoll: 300\n") + bad + "\n");
     EXPECT_EQ(s.host, "10.0.0.2") << bad;

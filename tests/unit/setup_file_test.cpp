@@ -157,6 +157,9 @@ TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   EXPECT_EQ(w.tempMode, 1);         // the line after an overlong one still counts
   EXPECT_EQ(w.tcpPort, 6666);       // 0 and 65536 are no ports
   EXPECT_EQ(SetupChar(&w, 303), 0);
+  SetSetupText(&w, SB_enaser, "55");  // no text field starts there: its byte only
+  EXPECT_EQ(SetupChar(&w, SB_enaser), 0);
+  EXPECT_EQ(SetupChar(&w, SB_EnableLinear), '1');
   writeSetup(&w);
   std::vector<std::string> got = lines(f.file());
   ASSERT_EQ(got.size(), 67u);

@@ -99,7 +99,7 @@ TEST(Thresholds, WithoutATableTheDefaultsGoOutOnce) {
   EXPECT_FLOAT_EQ(SearchK(w, 0), 5.156579e-6f);
   EXPECT_FLOAT_EQ(SearchK(w, 3), -0.007f);
   w->configRowIdx = -1;
-  w->tsPar[0] = 1;
+  for (auto &t : w->tsPar) t = 1;
   SearchCambioSoglie_TS(w);
   SearchCambioSoglie_TS(w);
   EXPECT_EQ(f.drain(), (std::vector<int>{LP_TS}));
