@@ -199,8 +199,9 @@ TEST(CatThread, ALostPortStopsTheLinkWithErrorTwenty) {
   auto radio = std::make_unique<CatResponder>("DT001;");
   radio->pty.linkAt(root.path("/dev/KIVOCAT0"));
   TestThread t([&] { Cat(rig.w()); }, [&] { rig.works->running = 0; });
-  // The thread waits 3 s before it looks for its port.
-  ASSERT_TRUE(WaitUntil([&] { return status_cat.load() == 1; }, 6000));
+  // The thread waits 3 s before it looks for its port (and an emulated
+  // build on a busy machine takes its time over the search).
+  ASSERT_TRUE(WaitUntil([&] { return status_cat.load() == 1; }, 20000));
   EXPECT_GT(rig.works->catFD.load(), 0);
   // An overlong line without ';' and a burst: nothing stalls the thread.
   radio->pty.write(std::string(500, 'x') + "FA;MD2;");
