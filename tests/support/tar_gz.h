@@ -13,6 +13,9 @@
 
 namespace tartest {
 
+// An Entry type of its own: a hard link (to /etc/shadow).
+constexpr unsigned kHardLink = 1;
+
 struct Entry {
   std::string name;
   std::string bytes;
@@ -61,8 +64,9 @@ inline std::string Pack(const std::vector<Entry> &entries, const std::string &ma
   for (const Entry &e : all) {
     archive_entry *ae = archive_entry_new();
     archive_entry_set_pathname(ae, e.name.c_str());
-    archive_entry_set_filetype(ae, e.type);
+    archive_entry_set_filetype(ae, e.type == kHardLink ? AE_IFREG : e.type);
     archive_entry_set_perm(ae, 0644);
+    if (e.type == kHardLink) archive_entry_set_hardlink(ae, "/etc/shadow");
     if (e.type == AE_IFLNK) archive_entry_set_symlink(ae, "/etc/shadow");
     if (e.type == AE_IFCHR || e.type == AE_IFBLK) archive_entry_set_rdev(ae, makedev(1, 3));
     archive_entry_set_size(ae, e.type == AE_IFREG ? static_cast<la_int64_t>(e.bytes.size()) : 0);

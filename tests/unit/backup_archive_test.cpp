@@ -4,6 +4,7 @@
 // The staged replacement of the files finishes or rolls back after a cut.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,13 @@ TEST(BackupArchive, HostileArchivesAreRefusedAtTheirFirstProblem) {
     std::string error;
   };
   const std::string wrongSum = std::string(64, 'a') + "  antenna.txt\n";
+  // An archive that ends in the middle of a file's bytes (digits that do
+  // not compress away, so the cut lands in them).
+  std::string digits;
+  std::mt19937 random(7);
+  while (digits.size() < 300000) digits += std::to_string(random());
+  std::string cutShort = tarOf({{"atu_ant1.txt", digits}});
+  cutShort.resize(cutShort.size() * 2 / 3);
   std::vector<Row> rows = {
       {"dot-dot path", tarOf({{"../antenna.txt", kBand}}), "../antenna.txt", 0,
        "not a flat file name"},
@@ -66,6 +74,9 @@ TEST(BackupArchive, HostileArchivesAreRefusedAtTheirFirstProblem) {
       {"folder", tarOf({{"sub/antenna.txt", kBand}}), "sub/antenna.txt", 0, "not a flat file name"},
       {"symlink", tarOf({{"antenna.txt", "", AE_IFLNK}}), "antenna.txt", 0, "not a regular file"},
       {"device", tarOf({{"antenna.txt", "", AE_IFCHR}}), "antenna.txt", 0, "not a regular file"},
+      {"hard link", tarOf({{"antenna.txt", "", tartest::kHardLink}}), "antenna.txt", 0,
+       "not a regular file"},
+      {"cut short", cutShort, "atu_ant1.txt", 0, "a damaged archive"},
       {"directory", tarOf({{"antenna.txt", "", AE_IFDIR}}), "antenna.txt/", 0,
        "not a flat file name"},
       {"unknown name", tarOf({{"run.sh", "reboot\n"}}), "run.sh", 0, "not a file of this program"},
