@@ -3,7 +3,8 @@
 #include "core/trends.h"
 
 bool ParseQueryCount(const std::string &text, uint64_t max, uint64_t *out) {
-  if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos)
+  // 19 digits always fit in 64 bits.
+  if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos)
     return false;
   uint64_t v = std::stoull(text);
   if (v > max) return false;

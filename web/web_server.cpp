@@ -320,12 +320,10 @@ void routes(httplib::Server &svr, Panel &panel) {
     uint64_t after = 0;
     bool waitNewer = false;
     if (req.has_param("after")) {
-      const std::string v = req.get_param_value("after");
-      if (v.empty() || v.size() > 19 || v.find_first_not_of("0123456789") != std::string::npos) {
+      if (!ParseQueryCount(req.get_param_value("after"), UINT64_MAX, &after)) {
         res.status = 400;
         return;
       }
-      after = std::stoull(v);
       waitNewer = true;
     }
     long long now = MonotonicMs();
