@@ -130,10 +130,7 @@ void TimerControlFrequency(Works *works, const NebParam *param) {
       works->frequency = works->catFrequency.load();
       break;
     case 3:
-      if (works->anSel > 0) {
-        works->anSel = 0;
-        IncPNTIn_CMDLinear(LP_AN, works);
-      }
+      if (works->anSel > 0) askLink(works, LR_AN_INPUT, 0);
       works->frequency = works->rigFrequency.load();
       break;
     case 0:
