@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -40,6 +41,7 @@ struct Writer {
   bool stopping = false;
   unsigned long jobsDone = 0;
   std::set<std::string> frozen;  // FreezeSetFiles
+  std::deque<std::shared_ptr<Job>> held;  // their jobs, until a thaw
   std::thread thread;
 };
 Writer gWriter;
@@ -259,13 +261,29 @@ void FreezeSetFiles(const std::vector<std::string> &devicePaths) {
   std::unique_lock<std::mutex> lock(gWriter.m);
   for (const std::string &p : devicePaths) gWriter.frozen.insert(p);
   auto &q = gWriter.queue;
-  q.erase(std::remove_if(
-              q.begin(), q.end(),
-              [](const std::shared_ptr<Job> &j) { return gWriter.frozen.count(j->path) != 0; }),
-          q.end());
+  auto isFrozen = [](const std::shared_ptr<Job> &j) { return gWriter.frozen.count(j->path) != 0; };
+  std::copy_if(q.begin(), q.end(), std::back_inserter(gWriter.held), isFrozen);
+  q.erase(std::remove_if(q.begin(), q.end(), isFrozen), q.end());
   gWriter.done.notify_all();
   gWriter.done.wait(
       lock, [] { return !gWriter.current || gWriter.frozen.count(gWriter.current->path) == 0; });
+}
+
+void ThawSetFiles(const std::vector<std::string> &devicePaths) {
+  std::lock_guard<std::mutex> lock(gWriter.m);
+  for (const std::string &p : devicePaths) gWriter.frozen.erase(p);
+  auto &h = gWriter.held;
+  // No job for these files came in while they were frozen, so the held ones
+  // are still the newest of each file.
+  for (auto it = h.begin(); it != h.end();) {
+    if (gWriter.frozen.count((*it)->path) == 0) {
+      gWriter.queue.push_back(std::move(*it));
+      it = h.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  gWriter.work.notify_one();
 }
 
 unsigned long FileWriterJobsDone() {

@@ -53,8 +53,11 @@ void StopFileWriter();
 // Waits until every job queued so far is written (or has failed).
 void DrainFileWriter();
 // The files are being replaced from outside (a restore): jobs still waiting
-// for them are dropped, one being written is waited for, and every later
-// job for them is refused (logged, -1) for the rest of the process.
+// for them are held back, one being written is waited for, and every later
+// job for them is refused (logged, -1) for the rest of the process, unless
+// the replacement fails before its commit and ThawSetFiles gives them back.
 void FreezeSetFiles(const std::vector<std::string> &devicePaths);
+// Ends a freeze: the held jobs are queued again in their order.
+void ThawSetFiles(const std::vector<std::string> &devicePaths);
 // Jobs written by the thread since it started (coalesced ones not counted).
 unsigned long FileWriterJobsDone();

@@ -75,11 +75,14 @@ bool ReplaceSetFiles(const std::vector<SetFileBytes> &files, std::string *why) {
   if (WriteFileAtomic(MapPath(kRestoreMarker), marker, 0644) != 0) {
     *why = std::string("can't write the commit marker: ") + strerror(errno);
     removeStaged();
+    // Nothing was replaced: the program goes on writing its own files.
+    ThawSetFiles(paths);
     RemountRO();
     return false;
   }
-  renameStaged(marker);
-  RemoveFile(kRestoreMarker);
+  // Committed. A file that does not rename now keeps the marker, so the
+  // next start finishes the renames instead of rolling back only part.
+  if (renameStaged(marker)) RemoveFile(kRestoreMarker);
   RemountRO();
   return true;
 }

@@ -4,11 +4,16 @@
 // The staged replacement of the files finishes or rolls back after a cut.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "core/file_writer.h"
+#include "platform/platform.h"
 #include "sim/default_tables.h"
 #include "support/tar_gz.h"
 #include "support/temp_root.h"
@@ -47,6 +52,26 @@ TEST(BackupArchive, MadeByTheProgramReadsBackWhole) {
   EXPECT_EQ(back[2].bytes, kTune);
   EXPECT_EQ(BackupFileName("shack", 1796745600), "ombrix-shack-20261208-1600.tar.gz");
   EXPECT_EQ(BackupFileName("a/b c", 1796745600), "ombrix-a_b_c-20261208-1600.tar.gz");
+}
+
+// A power cut tore the event log's last line, or an append was under way:
+// the backup stops at the last whole line, so it can be restored.
+TEST(BackupArchive, AnEventLogWithATornTailIsTakenToItsLastWholeLine) {
+  TempRoot root;
+  const std::string whole = std::string(kEventLogHeader) +
+                            FormatEventLine({1, 1796745600, "start", {}}) +
+                            FormatEventLine({2, 1796745601, "stop", {}});
+  root.writeFile("/opt/set/events.log", whole + "3\t2026-12-");
+  std::vector<SetFileBytes> files = CollectSetFiles();
+  auto log = std::find_if(files.begin(), files.end(),
+                          [](const SetFileBytes &f) { return f.name == "events.log"; });
+  ASSERT_NE(log, files.end());
+  EXPECT_EQ(log->bytes, whole);
+  std::string archive;
+  ASSERT_TRUE(MakeBackupArchive(files, "00.061", "shack", 1796745600, &archive));
+  std::vector<SetFileBytes> back;
+  RestoreProblem problem;
+  EXPECT_TRUE(ReadRestoreArchive(archive, &back, &problem)) << RestoreProblemJson(problem);
 }
 
 TEST(BackupArchive, HostileArchivesAreRefusedAtTheirFirstProblem) {
@@ -150,6 +175,18 @@ TEST(BackupArchive, ProblemAsJson) {
   EXPECT_EQ(RestoreProblemJson({"", 0, "x"}), "{\"file\": null, \"line\": null, \"error\": \"x\"}");
 }
 
+// A rename onto a name ending in gFailRenameTo fails as on a worn card.
+std::string gFailRenameTo;
+int renameFailing(const char *from, const char *to) {
+  const std::string t = to;
+  if (!gFailRenameTo.empty() && t.size() >= gFailRenameTo.size() &&
+      t.compare(t.size() - gFailRenameTo.size(), gFailRenameTo.size(), gFailRenameTo) == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return ::rename(from, to);
+}
+
 TEST(SetFileReplacement, ReplacesFinishesAfterCommitAndRollsBackBefore) {
   TempRoot root;
   root.writeFile("/opt/set/remote-peers.txt", "old peers\n");
@@ -182,6 +219,34 @@ TEST(SetFileReplacement, ReplacesFinishesAfterCommitAndRollsBackBefore) {
   FinishSetFileReplacement();
   EXPECT_EQ(root.readFile("/opt/set/filter.txt"), "old filters\n");
   EXPECT_FALSE(root.exists("/opt/set/filter.txt.restore"));
+
+  FileWriteCalls calls = SetFileWriteCalls(nullptr);
+  calls.rename = renameFailing;
+  SetFileWriteCalls(&calls);
+  // The marker cannot be written: nothing changes, and the program goes on
+  // writing that file itself.
+  gFailRenameTo = "restore.commit";
+  EXPECT_FALSE(ReplaceSetFiles({{"rig.txt", "newer rig\n"}}, &why));
+  EXPECT_NE(why.find("commit marker"), std::string::npos) << why;
+  EXPECT_FALSE(root.exists("/opt/set/rig.txt.restore"));
+  gFailRenameTo.clear();
+  EXPECT_EQ(QueueSetFile("/opt/set/rig.txt", "own rig\n"), 0);
+  EXPECT_EQ(root.readFile("/opt/set/rig.txt"), "own rig\n");
+  // Committed, but one file does not rename: the marker stays, and the next
+  // start finishes the renames rather than keeping half.
+  gFailRenameTo = "/rig.txt";
+  EXPECT_TRUE(ReplaceSetFiles({{"setup.txt", "newer setup\n"}, {"rig.txt", "newer rig\n"}}, &why));
+  EXPECT_TRUE(root.exists(kRestoreMarker));
+  EXPECT_EQ(root.readFile("/opt/set/rig.txt"), "own rig\n");
+  gFailRenameTo.clear();
+  SetFileWriteCalls(nullptr);
+  FinishSetFileReplacement();
+  EXPECT_EQ(root.readFile("/opt/set/setup.txt"), "newer setup\n");
+  EXPECT_EQ(root.readFile("/opt/set/rig.txt"), "newer rig\n");
+  EXPECT_FALSE(root.exists(kRestoreMarker));
+  // Later tests write these files again.
+  ThawSetFiles({"/opt/set/remote-peers.txt", "/opt/set/web-devices.txt", "/opt/set/setup.txt",
+                "/opt/set/rig.txt"});
 }
 
 }  // namespace
