@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "core/file_writer.h"
 #include "core/process_globals.h"
@@ -324,6 +325,38 @@ void logSettings(Works *w) {
   }
 }
 
+// A record only asked whether a key has a working value, never changed.
+Works *probe() {
+  static const std::unique_ptr<Works> works = std::make_unique<Works>();
+  return works.get();
+}
+
+// Whether a number read into a working value is written back as the same
+// number: the scaled and narrow ones lose some.
+bool keepsNum(Work work, long long v) {
+  if (v != clampInt(v)) return false;
+  switch (work) {
+    case W_TUNEENABLED: return v >= INT8_MIN && v <= INT8_MAX;
+    case W_OFFSETPLOT: return v % 10 == 0;
+    case W_SWRESC: return std::llround(static_cast<float>(v / 100.0) * 100.0) == v;
+    case W_MAXTEMP:
+    case W_MAXTEMP2: return std::llround(static_cast<float>(v / 10.0) * 10.0) == v;
+    default: return true;
+  }
+}
+
+// Whether a one-byte value is written back as it was read.
+bool keepsChar(Work work, const std::string &value) {
+  if (value.size() > 1) return false;
+  char unused;
+  if (!workingChar(probe(), work, &unused)) return true;
+  if (value.size() != 1 || value[0] < '0' || value[0] > '9') return false;
+  const int d = value[0] - '0';
+  if (work == W_ANTENNA) return d >= 1 && d <= 3;
+  if (work == W_AUTOTUNEMODE) return (d & kAutoTuneOn) == d;
+  return true;
+}
+
 const Key *fieldAt(int index) {
   for (const Key &k : kKeys)
     if (k.offset == index && k.kind != CHAR) return &k;
@@ -497,6 +530,60 @@ void ResetSetup(Works *works) {
   initRecord(works);
   writeSetup(works);
   readFile(works, false);
+}
+
+bool CheckSetupText(const std::string &text, int *line, std::string *error) {
+  const size_t keyCount = sizeof kKeys / sizeof kKeys[0];
+  size_t pos = 0;
+  for (size_t i = 0; i <= keyCount; ++i) {
+    *line = static_cast<int>(i) + 1;
+    if (i == keyCount) {
+      if (pos == text.size()) return true;
+      *error = "more lines than the setup's keys";
+      return false;
+    }
+    const Key &k = kKeys[i];
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) {
+      *error = pos == text.size() ? std::string("key ") + k.name + " missing" : "line not ended";
+      return false;
+    }
+    const std::string l = text.substr(pos, end - pos);
+    pos = end + 1;
+    const std::string head = std::string(k.name) + ": ";
+    if (l.compare(0, head.size(), head) != 0) {
+      *error = std::string("expected key ") + k.name;
+      return false;
+    }
+    // The reader's line buffer holds 99 bytes and a line feed.
+    if (l.size() > 98 || l.find('\r') != std::string::npos) {
+      *error = "line too long or holds a carriage return";
+      return false;
+    }
+    const std::string value = l.substr(head.size());
+    long long v = 0;
+    const bool whole = scanInt(value.c_str(), &v) && std::to_string(v) == value;
+    bool ok = true;
+    switch (k.kind) {
+      case CHAR: ok = keepsChar(k.work, value); break;
+      case TEXT: ok = static_cast<int>(value.size()) < k.width; break;
+      case NUM: {
+        long long unused;
+        if (k.work == W_AUDIOCOMPRESS || workingNum(probe(), k.work, &unused))
+          ok = whole && keepsNum(k.work, v);
+        else
+          ok = static_cast<int>(value.size()) < k.width;
+        break;
+      }
+      case PORT16: ok = whole && v >= 1 && v <= 65535; break;
+      case DIVIDE: ok = whole && v == clampInt(v); break;
+    }
+    if (!ok) {
+      *error = std::string(k.name) + ": the value would be read as another";
+      return false;
+    }
+  }
+  return false;
 }
 
 std::string SetupFileText(Works *works) {

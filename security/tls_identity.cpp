@@ -213,7 +213,7 @@ bool UnitIdentity(const std::string &ownerCert, const std::string &ownerKey, Tls
     // The key first: a cut between the two writes leaves a pair that does
     // not match, and the next start makes a new one.
     if (QueueSetFile(kUnitKeyFile, id.keyPem, 0600) != 0 ||
-        QueueSetFile(kUnitCertFile, id.certPem, 0644) != 0)
+        QueueSetFile(kUnitCertFile, id.certPem, 0600) != 0)
       LogErr("TLS certificate not stored: a new one is made at the next start");
     // Once in the unit's life: the files are on the card before the
     // fingerprint is logged, so whoever reads that line finds them.

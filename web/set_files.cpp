@@ -12,6 +12,7 @@
 #include "config/config.h"
 #include "controller/temperature.h"
 #include "core/event_log.h"
+#include "core/setup.h"
 #include "links/rigctl.h"
 #include "remote/remote_file.h"
 #include "tuner/tuner.h"
@@ -32,6 +33,10 @@ bool checkRig(const std::string &text, int *line, std::string *error) {
   return CheckSettingsText(text, line, error) && CheckRigFileText(text, line, error);
 }
 
+bool checkSetup(const std::string &text, int *line, std::string *error) {
+  return CheckSettingsText(text, line, error) && CheckSetupText(text, line, error);
+}
+
 // The fingerprint lists: "HEX ..." lines of printable text.
 bool checkListText(const std::string &text, int *line, std::string *error) {
   return CheckSettingsText(text, line, error);
@@ -39,13 +44,13 @@ bool checkListText(const std::string &text, int *line, std::string *error) {
 
 std::vector<KnownSetFile> makeList() {
   std::vector<KnownSetFile> list = {
-      {"setup.txt", 64 * kKiB, CheckSettingsText, false},
+      {"setup.txt", 64 * kKiB, checkSetup, false},
       {"remote.txt", 64 * kKiB, checkRemote, true},
       {"rig.txt", 64 * kKiB, checkRig, false},
       {"config.txt", 1 * kMiB, CheckConfigFileText, false},
       {"filter.txt", 64 * kKiB, CheckFilterFileText, false},
       {"ventola.txt", 256 * kKiB, CheckFanCurveText, false},
-      {"web-cert.pem", 64 * kKiB, CheckCertificatePem, false},
+      {"web-cert.pem", 64 * kKiB, CheckCertificatePem, true},
       {"web-key.pem", 64 * kKiB, CheckPrivateKeyPem, true},
       {"web-devices.txt", 16 * kKiB, checkListText, true},
       {"remote-peers.txt", 16 * kKiB, checkListText, false},

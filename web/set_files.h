@@ -15,7 +15,7 @@ struct KnownSetFile {
   std::string name;  // flat, under /opt/set
   size_t maxBytes;
   SetFileCheck check;
-  bool secret;  // a private key or pass phrase: written with mode 0600
+  bool secret;  // read by the owner alone (key, pass phrase, certificate): mode 0600
 };
 
 constexpr char kSetDir[] = "/opt/set/";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <fstream>
@@ -120,6 +121,12 @@ TEST(WebBackup, BackupHoldsTheFilesRestoreRefusesHostileAndBringsBackAValue) {
   const Files card = onCard(p.root);
   for (const char *name : {"setup.txt", "antenna.txt", "remote.txt", "web-cert.pem", "web-key.pem"})
     EXPECT_EQ(card.count(name), 1u) << name << " not on the card";
+  // The unit's own key and certificate are the owner's alone.
+  for (const char *name : {"web-cert.pem", "web-key.pem"}) {
+    struct stat st = {};
+    EXPECT_EQ(stat((p.root + "/opt/set/" + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
   for (const auto &[name, bytes] : card) {
     ASSERT_EQ(got.count(name), 1u) << name << " not in the backup";
     if (name == "events.log")

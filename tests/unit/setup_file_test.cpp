@@ -131,6 +131,56 @@ TEST(SetupFile, WorkingValuesAndTheirWriteBack) {
   EXPECT_EQ(lines(text).size(), 67u);
 }
 
+// A restore takes setup.txt only as the program writes it: anything its
+// reader would cut, skip or change is refused at its line.
+TEST(SetupFile, TheStrictCheckTakesTheProgramsOwnFileAndNothingTheReaderWouldChange) {
+  Fixture f;
+  initSetup(f.works.get());
+  f.root.writeFile("/opt/set/setup.txt",
+                   "NumAntenna: 3\nMaxTemperature: 655\nOffsetPlot: 20\nTcpPort: 7000\n"
+                   "TUNEenabled: -128\nSWRescAutoTune: 155\nLinPort: /dev/ttyAMA0\n");
+  readSetup(f.works.get());
+  const std::string own = SetupFileText(f.works.get());
+  int line = 0;
+  std::string error;
+  EXPECT_TRUE(CheckSetupText(own, &line, &error)) << line << ": " << error;
+  const std::vector<std::string> rows = lines(own);
+  auto find = [&](const std::string &key) {
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].compare(0, key.size() + 2, key + ": ") == 0) return i;
+    return rows.size();
+  };
+  struct Bad {
+    std::string key, row;
+  };
+  const Bad bad[] = {
+      {"NumAntenna", "NumAntenna: 4"},      {"NumAntenna", "NumAntenna: "},
+      {"TempMode", "TempMode: x"},          {"EnableKeyb", "EnableKeyb: 10"},
+      {"AutoTuneMode", "AutoTuneMode: 2"},  {"OffsetPlot", "OffsetPlot: 25"},
+      {"TUNEenabled", "TUNEenabled: 128"},  {"MaxTemperature", "MaxTemperature: 0655"},
+      {"PSpar1", "PSpar1: 2147483648"},     {"PSpar1", "PSpar1: 7x"},
+      {"TcpPort", "TcpPort: 0"},            {"TcpPort", "TcpPort: 65536"},
+      {"LinPort", "LinPort: /dev/ttyAMA012"}, {"Divide", "Divide: +7"},
+      {"Server", "Server: 10.0.0.1\r"},    {"Server", "Foo: 1"},
+  };
+  for (const Bad &b : bad) {
+    std::vector<std::string> changed = rows;
+    const size_t at = find(b.key);
+    ASSERT_LT(at, rows.size()) << b.key;
+    changed[at] = b.row;
+    std::string text;
+    for (const std::string &r : changed) text += r + "\n";
+    EXPECT_FALSE(CheckSetupText(text, &line, &error)) << b.row;
+    EXPECT_EQ(line, static_cast<int>(at) + 1) << b.row << ": " << error;
+  }
+  // A key left out, a line more, a last line without its end.
+  EXPECT_FALSE(CheckSetupText(own.substr(0, own.rfind("CPUPercVentola")), &line, &error));
+  EXPECT_EQ(line, 67);
+  EXPECT_FALSE(CheckSetupText(own + "Foo: 1\n", &line, &error));
+  EXPECT_EQ(line, 68);
+  EXPECT_FALSE(CheckSetupText(own.substr(0, own.size() - 1), &line, &error));
+}
+
 TEST(SetupFile, LongValuesAreCutToTheirFieldAndGarbageKeepsDefaults) {
   Fixture f;
   std::string longPath(200, 'x');
