@@ -77,7 +77,7 @@ TEST(ConnectionLimits, TwentyASecondInAllWhichOneNoisyAddressCannotUseUp) {
   // Nothing forgettable (every address tried just now): the one seen longest
   // ago makes room.
   ConnectionLimits many;
-  for (int i = 0; i < ConnectionLimits::kMaxAddresses + 5; ++i)
+  for (size_t i = 0; i < ConnectionLimits::kMaxAddresses + 5; ++i)
     many.admit("192.168." + std::to_string(i / 250) + "." + std::to_string(i % 250), true,
                5000 + i / 100);
   EXPECT_EQ(many.addresses(), ConnectionLimits::kMaxAddresses);
