@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "core/file_writer.h"
 #include "core/process_globals.h"
@@ -534,33 +535,34 @@ void ResetSetup(Works *works) {
 
 bool CheckSetupText(const std::string &text, int *line, std::string *error) {
   const size_t keyCount = sizeof kKeys / sizeof kKeys[0];
+  std::vector<bool> seen(keyCount, false);
   size_t pos = 0;
-  for (size_t i = 0; i <= keyCount; ++i) {
-    *line = static_cast<int>(i) + 1;
-    if (i == keyCount) {
-      if (pos == text.size()) return true;
-      *error = "more lines than the setup's keys";
-      return false;
-    }
-    const Key &k = kKeys[i];
+  for (*line = 1; pos < text.size(); ++*line) {
     size_t end = text.find('\n', pos);
-    if (end == std::string::npos) {
-      *error = pos == text.size() ? std::string("key ") + k.name + " missing" : "line not ended";
-      return false;
-    }
+    if (end == std::string::npos) end = text.size();
     const std::string l = text.substr(pos, end - pos);
     pos = end + 1;
-    const std::string head = std::string(k.name) + ": ";
-    if (l.compare(0, head.size(), head) != 0) {
-      *error = std::string("expected key ") + k.name;
-      return false;
-    }
+    if (l.empty()) continue;
     // The reader's line buffer holds 99 bytes and a line feed.
-    if (l.size() > 98 || l.find('\r') != std::string::npos) {
-      *error = "line too long or holds a carriage return";
+    if (l.size() > 98 || l.find_first_of(std::string("\r\0", 2)) != std::string::npos) {
+      *error = "line too long, or holds a carriage return or a NUL byte";
       return false;
     }
-    const std::string value = l.substr(head.size());
+    size_t i = 0;
+    while (i < keyCount && l.compare(0, strlen(kKeys[i].name) + 2,
+                                     std::string(kKeys[i].name) + ": ") != 0)
+      ++i;
+    if (i == keyCount) {
+      *error = "not a key of the setup";
+      return false;
+    }
+    if (seen[i]) {
+      *error = std::string(kKeys[i].name) + " a second time";
+      return false;
+    }
+    seen[i] = true;
+    const Key &k = kKeys[i];
+    const std::string value = l.substr(strlen(k.name) + 2);
     long long v = 0;
     const bool whole = scanInt(value.c_str(), &v) && std::to_string(v) == value;
     bool ok = true;
@@ -583,7 +585,7 @@ bool CheckSetupText(const std::string &text, int *line, std::string *error) {
       return false;
     }
   }
-  return false;
+  return true;
 }
 
 std::string SetupFileText(Works *works) {

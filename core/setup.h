@@ -22,9 +22,10 @@ void ResetSetup(Works *works);
 int writeSetup(Works *works);
 // The file's text as writeSetup would write it now (after refreshing the record).
 std::string SetupFileText(Works *works);
-// True when text is a whole setup file as writeSetup writes it: every key in
-// its order, each value one that reading keeps as it is (nothing cut, skipped
-// or changed). Else the first bad line (1-based) and a short error.
+// True when reading text would take every line of it as it stands: each a
+// key of the setup, once, with a value its reader keeps (nothing cut,
+// skipped or changed); empty lines aside. Else the first bad line (1-based)
+// and a short error.
 bool CheckSetupText(const std::string &text, int *line, std::string *error);
 // The pass phrase a new setup record carries; a service that needs the
 // owner's own refuses to run with it.
