@@ -90,7 +90,12 @@ RigSettings ParseRigFile(const std::string &text) {
     ++lineNo;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     size_t colon = line.find(": ");
-    if (line.empty() || line[0] == ';' || colon == std::string::npos) continue;
+    if (line.empty() || line[0] == ';') continue;
+    // A slip such as "Poll:100" or "Pol: 100" would keep the default unseen.
+    if (colon == std::string::npos) {
+      TableFault(lineNo, "rig.txt line %d: not \"Key: value\"; ignored", lineNo);
+      continue;
+    }
     std::string key = line.substr(0, colon);
     std::string value = line.substr(colon + 2);
     if (key == "Rigctld") {
@@ -112,6 +117,8 @@ RigSettings ParseRigFile(const std::string &text) {
         continue;
       }
       out.pollMs = static_cast<int>(ms);
+    } else {
+      TableFault(lineNo, "rig.txt line %d: unknown key; ignored", lineNo);
     }
   }
   return out;

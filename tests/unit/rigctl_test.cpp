@@ -89,12 +89,23 @@ TEST(RigFile, AddressAndPollWithBadValuesIgnored) {
        {"Rigctld: ::1:4532", "Rigctld: host:0", "Rigctld: host:65536",
         "Rigctld: host:", "Rigctld: ", "Rigctld: a b:4532", "Rigctld: [::1", "Rigctld: [::1]4532",
         "Rigctld: host:45x", "Rigctld: h\xffst:4532", "Rigctld: h{st:4532", "Poll: 49", "Poll: 2001", "Poll: 2e2",
-        "Poll: ", "Poll: -100", "Poll: 99999999999999"}) {
-    s = ParseRigFile(std::string("Rigctld: 10.0.0.2:4000\nPoll: 300\n") + bad + "\n");
+        "Poll: ", "Poll: -100", "Poll: 99999999999999", "Poll:100", "Pol: 100"}) {
+    const std::string text = std::string("Rigctld: 10.0.0.2:4000\nPoll: 300\n") + bad + "\n";
+    s = ParseRigFile(text);
     EXPECT_EQ(s.host, "10.0.0.2") << bad;
     EXPECT_EQ(s.port, 4000) << bad;
     EXPECT_EQ(s.pollMs, 300) << bad;
+    // So a restore refuses that line.
+    int line = 0;
+    std::string error;
+    EXPECT_FALSE(CheckRigFileText(text, &line, &error)) << bad;
+    EXPECT_EQ(line, 3) << bad;
   }
+  int line = 0;
+  std::string error;
+  EXPECT_TRUE(CheckRigFileText("; the station PC\n\nRigctld: shack-pc.lan:4533\nPoll: 50\n", &line,
+                               &error))
+      << line << ": " << error;
 }
 
 // A resolver that hangs until the test lets it go.
