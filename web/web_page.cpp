@@ -236,6 +236,10 @@ $("restoreFile").addEventListener("change", async () => {
   if (!file) return;
   if (!confirm("Replace the unit's settings and tune memories with " + file.name +
                "? The program starts again.")) return;
+  if (file.size > 16 * 1024 * 1024) {
+    $("filesNote").textContent = "refused: the archive is larger than 16 MiB (nothing changed)";
+    return;
+  }
   $("filesNote").textContent = "restoring...";
   try {
     const r = await fetch("/api/restore", { method: "POST", body: file, credentials: "same-origin",
@@ -243,7 +247,7 @@ $("restoreFile").addEventListener("change", async () => {
     if (r.status === 204) {
       $("filesNote").textContent = "restored: the program starts again";
       setTimeout(() => show(false), 2000);
-    } else if (r.status === 400) {
+    } else if (r.status === 400 || r.status === 413) {
       const p = await r.json();
       $("filesNote").textContent = "refused: " + (p.file || "archive") +
         (p.line ? " line " + p.line : "") + ": " + p.error + " (nothing changed)";

@@ -27,6 +27,7 @@
 #include "ui/panel.h"
 #include "web/web_api.h"
 #include "web/web_auth.h"
+#include "web/web_backup.h"
 #include "web/web_backup_routes.h"
 #include "web/web_events.h"
 #include "web/web_limits.h"
@@ -226,6 +227,10 @@ void routes(httplib::Server &svr, Panel &panel) {
         tRequest->stream->allowLargeBody(kMaxRestoreBody, MonotonicMs() + kRestoreRequestMs);
       return httplib::Server::HandlerResponse::Unhandled;
     }
+    // The page tells the owner why, as for a refused archive.
+    if (status == 413 && IsRestoreRequest(req))
+      res.set_content(RestoreProblemJson({"", 0, "the archive is larger than 16 MiB"}),
+                      "application/json");
     refuse(res, status);
     return httplib::Server::HandlerResponse::Handled;
   });
