@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <set>
 #include <string>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "errors/errors.h"
 #include "support/link_driver.h"
 #include "support/temp_root.h"
+#include "support/wait.h"
 
 using ::testing::HasSubstr;
 
@@ -577,6 +579,24 @@ TEST(LinkPort, OpenFailureIsReportedAndClearedWhenThePortComes) {
   EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
   close(fd);
   close(master);
+}
+
+// The link waits 3 s between tries of a missing port; a stop within that wait
+// ends the thread at once rather than at the next try.
+TEST(LinkPort, AStopEndsTheWaitForAMissingPort) {
+  TempRoot root;
+  TestWorks w;
+  w->running = 1;
+  testing::internal::CaptureStderr();
+  std::thread link(Linear, w.get());
+  const bool reported = WaitUntil([&] { return w->deviceError == 1; });
+  const auto stop = std::chrono::steady_clock::now();
+  w->running = 0;
+  link.join();
+  const auto waited = std::chrono::steady_clock::now() - stop;
+  testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(reported);
+  EXPECT_LT(waited, std::chrono::milliseconds(2000)) << "the stop waited out the pause";
 }
 
 }  // namespace
