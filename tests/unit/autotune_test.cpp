@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/command_queue.h"
+#include "core/event_log.h"
 #include "errors/errors.h"
 #include "sim/antenna_model.h"
 #include "table_fixture.h"
@@ -150,6 +151,16 @@ TEST(AutoTune, TargetEndsTheTuningAtOnce) {
 
 TEST(AutoTune, CycleLimitCountsMeasuredSteps) {
   // Every word looks the same, so the sweep never stops climbing by itself.
+  // The setting picks the limit: 600, 400, 300, 200 or 100 measured steps
+  // (this sweep ends by itself after 561, before the first).
+  const int limits[] = {600, 400, 300, 200, 100};
+  for (int cicli = 1; cicli < 4; ++cicli) {
+    TuneRig other([](uint32_t) { return 2.0; });
+    other.w->autoTuneMaxCicli = cicli;
+    GoTune(other.w);
+    other.run();
+    EXPECT_EQ(other.measured.size(), static_cast<size_t>(limits[cicli] + 1)) << cicli;
+  }
   TuneRig rig([](uint32_t) { return 2.0; });
   Works *w = rig.w;
   w->autoTuneMaxCicli = 4;  // 100
@@ -163,7 +174,7 @@ TEST(AutoTune, CycleLimitCountsMeasuredSteps) {
     measuredSteps = static_cast<int>(rig.measured.size());
   }
   rig.run();
-  EXPECT_EQ(limitHit, 101);
+  EXPECT_EQ(limitHit, limits[4] + 1);
   EXPECT_TRUE(rig.sentAll({LP_AT, LP_MP1, LP_AT_MAX}));
   EXPECT_EQ(ExistError(w, ERR_TUNE_TIMEOUT), 1);
   EXPECT_EQ(ExistError(w, ERR_TUNE_SWR), 0);
@@ -186,6 +197,10 @@ TEST(AutoTune, InductanceNearTheTopBacksOff) {
   rig.run(3);  // through states 0, 1 and 2
   ASSERT_EQ(w->tuneStato, 3);
   EXPECT_TRUE(rig.measured.empty());  // the reply that brought the carrier is not measured
+  // L climbs 4 at a time while nothing gets worse.
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 3);
+  EXPECT_EQ(wordL(w->tuneVal), 4);
   w->tuneL = 509;
   SetI(w, 509);
   rig.step();
@@ -206,6 +221,51 @@ TEST(AutoTune, InductanceNearTheTopBacksOff) {
   rig.step();
   EXPECT_EQ(w->tuneStato, 6);
   EXPECT_EQ(wordC(w->tuneVal), 1);
+  // The trim of C goes down 16 steps at most, then on to network A.
+  swr = 1.8;
+  w->tuneC = 40;
+  SetC(w, 40);
+  cnttunefine = 15;
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 6);
+  EXPECT_EQ(wordC(w->tuneVal), 39);
+  rig.step();
+  EXPECT_EQ(w->tuneStato, 7);
+}
+
+// A tune's event says whether its word was stored.
+std::string lastTuneStored() {
+  std::string stored = "none";
+  for (const Event &e : StationEvents().After(0, 100000))
+    if (e.kind == "tune")
+      for (const EventField &f : e.fields)
+        if (f.key == "stored") stored = f.value;
+  return stored;
+}
+
+// The best of an earlier tune counts only where it was measured: at another
+// frequency, above or below, or on another antenna the best starts cleared.
+TEST(AutoTune, AnEarlierBestCountsOnlyAtItsFrequencyAndAntenna) {
+  TuneRig rig(modelSwr);
+  Works *w = rig.w;
+  GoTune(w);
+  rig.run();
+  ASSERT_LT(miglioretuneParam.swr, 1.5f);
+  EXPECT_EQ(lastTuneStored(), "true");
+  const TuneParam best = miglioretuneParam;
+  Clr_vTuneParam_fast(w);
+  EXPECT_FLOAT_EQ(miglioretuneParam.swr, best.swr) << "same place: kept";
+  for (int32_t freq : {14250000, 14150000}) {
+    miglioretuneParam = best;
+    w->frequency = freq;
+    Clr_vTuneParam_fast(w);
+    EXPECT_GT(miglioretuneParam.swr, 6.0f) << freq;
+  }
+  w->frequency = 14200000;
+  miglioretuneParam = best;
+  w->antenna = 1;
+  Clr_vTuneParam_fast(w);
+  EXPECT_GT(miglioretuneParam.swr, 6.0f) << "another antenna";
 }
 
 TEST(AutoTune, SweepAndPresetWaitForTheCarrier) {
@@ -235,6 +295,7 @@ TEST(AutoTune, AbortStoresNothing) {
   EXPECT_EQ(w->autoTuneState, 0);
   EXPECT_EQ(ExistError(w, ERR_TUNE_MAX_SWR), 0);
   EXPECT_FALSE(rig.f.root.exists("/opt/set/atu_ant1_b1.txt"));
+  EXPECT_EQ(lastTuneStored(), "false");
   EXPECT_EQ(w->tuneFine, 0);
   EXPECT_EQ(w->configRowIdx, -1);
   EXPECT_EQ(w->autoTuneMode & 4, 4);
