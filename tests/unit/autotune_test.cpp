@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "core/command_queue.h"
@@ -445,10 +446,42 @@ TEST(AutoTune, PresetSearchMatchesARealLoad) {
   ReadConfigFile(w);
   SetSetupChar(w, SB_AutoTuneTipo, '1');
   GoTune(w);
-  int steps = rig.run();
+  // Every pass of the refinement runs (L down, L up, C down, C up), and each
+  // of its steps judges the word the step before set.
+  std::set<int> states;
+  int steps = 0;
+  while (steps < 5000 && w->autoTuneState != 0) {
+    const int state = w->tuneStato;
+    const size_t before = rig.measured.size();
+    rig.step();
+    ++steps;
+    states.insert(state);
+    if (state >= 458 && state <= 460 && w->autoTuneState == 1)
+      EXPECT_EQ(rig.measured.size(), before + 1) << "state " << state;
+  }
+  rig.run();
+  for (int state : {457, 458, 459, 460}) EXPECT_EQ(states.count(state), 1u) << state;
   EXPECT_EQ(w->autoTuneState, 0);
   EXPECT_LT(steps, 600);
   EXPECT_FLOAT_EQ(static_cast<float>(modelSwr(w->tuneVal)), miglioretuneParam.swr);
+}
+
+// A preset below zero in config.txt is tried as zero.
+TEST(AutoTune, PresetsBelowZeroAreTriedAsZero) {
+  TuneRig rig([](uint32_t) { return 2.0; });
+  Works *w = rig.w;
+  rig.f.root.writeFile("/opt/set/config.txt",
+                       "14000000 14350000 60 3400 10 1700 5 950 0 10 12 20 80 "
+                       "-10 -5 20 10 30 15 40 20 50 25 2\n"
+                       "14350000 0 60 3400 10 1700 5 950 0 10 12 20 80 0 0 0 0 0 0 0 0 0 0 1\n");
+  ReadConfigFile(w);
+  SetSetupChar(w, SB_AutoTuneTipo, '1');
+  GoTune(w);
+  ASSERT_EQ(w->tuneStato, kTunePreset);
+  while (w->autoTuneState != 0 && rig.measured.size() < 6) rig.step();
+  ASSERT_GE(rig.measured.size(), 6u);
+  EXPECT_EQ(wordL(rig.measured[0]), 0);
+  EXPECT_EQ(wordC(rig.measured[5]), 0);
 }
 
 TEST(AutoTune, PresetSearchWithoutARowFallsBackToTheMatchSearch) {
