@@ -502,19 +502,28 @@ TEST(ExtIoThread, RecordsCarrierSilenceUnplugAndReconnect) {
   ASSERT_TRUE(WaitUntil([&] { return ExistError(t.rig.w(), ERR_NEB_EXTIO) == 1; }, 3000));
   t.pty = std::make_unique<TestPty>();
   t.pty->linkAt(t.root.path("/dev/ttyNEB"));
+  // With stdin closed the port comes back as descriptor 0, a port like any
+  // other: used, and closed when the thread ends.
+  const int savedIn = dup(0);
+  close(0);
   // Records sent before the port is reopened are flushed by its set-up: keep sending.
   auto again = record(1, '1', paramBody(0, 28074000, 31));
   int turn = 0;
-  ASSERT_TRUE(WaitUntil(
+  const bool back = WaitUntil(
       [&] {
         if (turn++ % 20 == 0) t.pty->write(again);
         return t.freq() == 28074000;
       },
-      5000));
+      5000);
 
   // Clearing setup byte 7 ends the thread.
   SetSetupChar(t.rig.w(), SB_enaser, '0');
   t.thread.join();
+  const bool zeroClosed = fcntl(0, F_GETFD) == -1;
+  dup2(savedIn, 0);
+  close(savedIn);
+  EXPECT_TRUE(back);
+  EXPECT_TRUE(zeroClosed) << "the port at descriptor 0 was left open";
   EXPECT_EQ(t.rig.works->serFD.load(), 0);
 }
 
