@@ -110,11 +110,14 @@ int removeWhere(Works *works, Pred qualifies, Removed *out) {
 // A code no longer listed, for the event log.
 void recordClear(Works *works, int code) {
   char line1[sizeof works->errorTable[0].line1];
+  char line2[sizeof works->errorTable[0].line2];
   {
     std::lock_guard<std::mutex> lock(works->errorMutex);
     snprintf(line1, sizeof line1, "%s", works->errorTable[code].line1);
+    snprintf(line2, sizeof line2, "%s", works->errorTable[code].line2);
   }
-  StationEvents().Record("clear", {EventField("code", code), EventField("line1", line1)});
+  StationEvents().Record("clear", {EventField("code", code), EventField("line1", line1),
+                                   EventField("line2", line2)});
 }
 
 void logRemovals(Works *works, const Removed *r, int n) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/command_queue.h"
+#include "core/event_log.h"
 #include "core/setup.h"
 #include "core/works.h"
 #include "errors/errors.h"
@@ -99,6 +100,13 @@ TEST(ErrorList, AddOnceInOrderAndRemoveWithShift) {
   EXPECT_EQ(w->errorList[8], 0);
   EXPECT_EQ(ExistError(w, 2), 0);
   EXPECT_EQ(ExistError(w, 22), 1);
+  // The event log names the cleared code with both its texts.
+  const Event cleared = StationEvents().After(0, 100000).back();
+  EXPECT_EQ(cleared.kind, "clear");
+  std::vector<std::string> keys;
+  for (const EventField &field : cleared.fields) keys.push_back(field.key + "=" + field.value);
+  EXPECT_EQ(keys, (std::vector<std::string>{"code=2", std::string("line1=") + w->errorTable[2].line1,
+                                            std::string("line2=") + w->errorTable[2].line2}));
 
   // Every code at once fills the list exactly.
   for (int c = 0; c < kErrorCodes; ++c) AddErrore(w, c);
