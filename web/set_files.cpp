@@ -55,8 +55,8 @@ std::vector<KnownSetFile> makeList() {
       {"web-devices.txt", 16 * kKiB, checkListText, true},
       {"remote-peers.txt", 16 * kKiB, checkListText, false},
       {"remote-known.txt", 64 * kKiB, checkListText, false},
-      {"LOGtemp.txt", 4 * kMiB, CheckSettingsText, false},
-      {"events.log", 5 * kMiB, CheckEventLogText, false},
+      {"LOGtemp.txt", 4 * kMiB, CheckSettingsText, false, true},
+      {"events.log", 5 * kMiB, CheckEventLogText, false, true},
   };
   char name[40];
   for (int bank = 0; bank < kMaxBanks; ++bank) {

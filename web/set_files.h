@@ -16,6 +16,9 @@ struct KnownSetFile {
   size_t maxBytes;
   SetFileCheck check;
   bool secret;  // read by the owner alone (key, pass phrase, certificate): mode 0600
+  // Appended to while it is read (and its last line may be torn by a power
+  // cut): a backup takes it up to its last whole line.
+  bool appended = false;
 };
 
 constexpr char kSetDir[] = "/opt/set/";

@@ -90,9 +90,7 @@ std::vector<SetFileBytes> CollectSetFiles() {
       LogErr("Backup: %s holds more than %zu bytes, left out", f.name.c_str(), f.maxBytes);
       continue;
     }
-    // The event log grows while it is read, and a power cut may have torn its
-    // last line: the backup ends at its last whole line, which a restore takes.
-    if (f.name == "events.log") file.bytes.erase(file.bytes.find_last_of('\n') + 1);
+    if (f.appended) file.bytes.erase(file.bytes.find_last_of('\n') + 1);
     files.push_back(std::move(file));
   }
   return files;
