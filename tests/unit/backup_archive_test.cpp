@@ -50,6 +50,14 @@ TEST(BackupArchive, MadeByTheProgramReadsBackWhole) {
   EXPECT_EQ(back[1].bytes, kBand);
   EXPECT_EQ(back[2].name, "atu_ant1.txt");
   EXPECT_EQ(back[2].bytes, kTune);
+  // A MANIFEST made by hand with `sha256sum * > MANIFEST` also lists BACKUP-INFO.
+  const std::string info = "version 00.061\n";
+  back.clear();
+  EXPECT_TRUE(ReadRestoreArchive(
+      tarOf({{"antenna.txt", kBand}, {"BACKUP-INFO", info}},
+            Sha256(kBand) + "  antenna.txt\n" + Sha256(info) + "  BACKUP-INFO\n"),
+      &back, &problem))
+      << RestoreProblemJson(problem);
   EXPECT_EQ(BackupFileName("shack", 1796745600), "ombrix-shack-20261208-1600.tar.gz");
   EXPECT_EQ(BackupFileName("a/b c", 1796745600), "ombrix-a_b_c-20261208-1600.tar.gz");
 }

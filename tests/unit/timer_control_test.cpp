@@ -104,6 +104,9 @@ TEST(TimerControl, TransceiverModesTakeTheirFrequency) {
   ASSERT_GE(ids.size(), 2u);
   EXPECT_EQ(ids[0], LP_AN);
   EXPECT_EQ(ids[1], LP_FA);
+  // The input off once; nothing more while the frequency stays.
+  TimerControlFrequency(w, &f.param);
+  EXPECT_TRUE(f.drain().empty());
 }
 
 TEST(TimerControl, NebTransmitAndAntennaInput) {
