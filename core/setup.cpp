@@ -326,6 +326,16 @@ void logSettings(Works *w) {
   }
 }
 
+// The key a line of n bytes names ("Key: value"), or nullptr.
+const Key *keyOf(const char *line, size_t n) {
+  for (const Key &k : kKeys) {
+    const size_t kl = strlen(k.name);
+    if (n >= kl + 2 && strncmp(line, k.name, kl) == 0 && line[kl] == ':' && line[kl + 1] == ' ')
+      return &k;
+  }
+  return nullptr;
+}
+
 // A record only asked whether a key has a working value, never changed.
 Works *probe() {
   static const std::unique_ptr<Works> works = std::make_unique<Works>();
@@ -471,11 +481,9 @@ void readFile(Works *works, bool linkFields) {
     // holds one: it could not be written back and read the same.
     size_t n = strcspn(line, "\r\n");
     line[n] = 0;
-    for (const Key &k : kKeys) {
-      size_t kl = strlen(k.name);
-      if (n < kl + 2 || strncmp(line, k.name, kl) != 0 || line[kl] != ':' || line[kl + 1] != ' ')
-        continue;
-      const char *value = line + kl + 2;
+    if (const Key *key = keyOf(line, n)) {
+      const Key &k = *key;
+      const char *value = line + strlen(k.name) + 2;
       long long v;
       switch (k.kind) {
         case CHAR:
@@ -500,7 +508,6 @@ void readFile(Works *works, bool linkFields) {
           if (scanInt(value, &v)) works->divide = clampInt(v);
           break;
       }
-      break;
     }
     if (cut) {
       int c;
@@ -548,20 +555,17 @@ bool CheckSetupText(const std::string &text, int *line, std::string *error) {
       *error = "line too long, or holds a carriage return or a NUL byte";
       return false;
     }
-    size_t i = 0;
-    while (i < keyCount && l.compare(0, strlen(kKeys[i].name) + 2,
-                                     std::string(kKeys[i].name) + ": ") != 0)
-      ++i;
-    if (i == keyCount) {
+    const Key *key = keyOf(l.data(), l.size());
+    if (key == nullptr) {
       *error = "not a key of the setup";
       return false;
     }
-    if (seen[i]) {
-      *error = std::string(kKeys[i].name) + " a second time";
+    const Key &k = *key;
+    if (seen[key - kKeys]) {
+      *error = std::string(k.name) + " a second time";
       return false;
     }
-    seen[i] = true;
-    const Key &k = kKeys[i];
+    seen[key - kKeys] = true;
     const std::string value = l.substr(strlen(k.name) + 2);
     long long v = 0;
     const bool whole = scanInt(value.c_str(), &v) && std::to_string(v) == value;
